@@ -1,0 +1,17 @@
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace tarnwick {
+
+inline constexpr const char* kUsageMessage = "usage: tarnwick <image-path>";
+
+// One run: the arguments (program name first) in, one report line on `out`,
+// the usage line on `err` when the path is missing. Returns the exit status.
+int runTarnwick(const std::vector<std::string>& arguments, Platform& platform, std::FILE* out, std::FILE* err);
+
+}  // namespace tarnwick

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace tarnwick {
+
+inline constexpr std::uint32_t kPixelFormat32BGRA = 0x42475241;  // 'BGRA'
+
+// Creation statuses, as signed 32-bit values.
+inline constexpr std::int32_t kPixelBufferSuccess = 0;
+inline constexpr std::int32_t kPixelBufferInvalidArgument = -6661;
+inline constexpr std::int32_t kPixelBufferAllocationFailed = -6662;
+
+// The largest buffer we allocate: 64 megapixels (256 MiB of BGRA) is far
+// beyond any page or photo worth reading, and keeps a decompression bomb from
+// reaching the allocator.
+inline constexpr std::int64_t kMaxPixelBufferPixels = std::int64_t{64} * 1000 * 1000;
+
+enum class LockFlags { readWrite, readOnly };
+
+// 32-bit BGRA pixels, premultiplied alpha, in memory the buffer owns, rows
+// aligned to 64 bytes. The base address may only be used while locked; the
+// discipline is checked in debug builds.
+class PixelBuffer {
+ public:
+  struct Free {
+    void operator()(std::uint8_t* memory) const;
+  };
+  using Memory = std::unique_ptr<std::uint8_t[], Free>;
+
+  // Made by createPixelBuffer, which allocates the memory.
+  PixelBuffer(int width, int height, std::size_t bytesPerRow, Memory memory);
+  PixelBuffer(const PixelBuffer&) = delete;
+  PixelBuffer& operator=(const PixelBuffer&) = delete;
+  ~PixelBuffer();
+
+  int width() const { return width_; }
+  int height() const { return height_; }
+  std::uint32_t pixelFormat() const { return kPixelFormat32BGRA; }
+  std::size_t bytesPerRow() const { return bytesPerRow_; }
+
+  void lockBaseAddress(LockFlags flags);
+  void unlockBaseAddress(LockFlags flags);
+  bool isLocked() const { return lockCount_ > 0; }
+
+  std::uint8_t* baseAddress();
+  const std::uint8_t* baseAddress() const;
+
+ private:
+  int width_;
+  int height_;
+  std::size_t bytesPerRow_;
+  Memory memory_;
+  int lockCount_ = 0;
+  bool lockedReadOnly_ = false;
+};
+
+struct PixelBufferCreation {
+  std::int32_t status = kPixelBufferSuccess;
+  std::unique_ptr<PixelBuffer> buffer;
+};
+
+// Allocates a buffer of the given size; only the BGRA format is supported.
+// Sizes below 1 are an invalid argument; sizes beyond kMaxPixelBufferPixels,
+// or memory that cannot be had, are an allocation failure.
+PixelBufferCreation createPixelBuffer(std::int64_t width, std::int64_t height, std::uint32_t pixelFormat);
+
+}  // namespace tarnwick

@@ -1,0 +1,149 @@
+#include "support/test_support.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+
+#include <gtest/gtest.h>
+#include <vips/vips.h>
+
+extern char** environ;
+
+namespace tarnwick::testing {
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "tarnwick-test-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::permissions(path_, std::filesystem::perms::owner_all, ignored);
+  std::filesystem::remove_all(path_, ignored);
+}
+
+void VipsImageDeleter::operator()(VipsImage* image) const { g_object_unref(image); }
+
+VipsImagePtr renderTextImage(const std::string& text, int pointSize, const std::string& font) {
+  VIPS_INIT("tarnwick_tests");
+  VipsImage* ink = nullptr;
+  const std::string fontSpec = font + " " + std::to_string(pointSize);
+  if (vips_text(&ink, text.c_str(), "font", fontSpec.c_str(), "dpi", 72, nullptr) != 0) {
+    ADD_FAILURE() << "vips_text failed: " << vips_error_buffer();
+    vips_error_clear();
+    return nullptr;
+  }
+  VipsImagePtr inkOwner(ink);
+  // vips_text gives ink coverage 0..255; paper is white, so invert and pad.
+  VipsImage* inverted = nullptr;
+  VipsImage* padded = nullptr;
+  VipsImage* srgb = nullptr;
+  const int margin = pointSize;
+  if (vips_invert(ink, &inverted, nullptr) != 0) return nullptr;
+  VipsImagePtr invertedOwner(inverted);
+  if (vips_embed(inverted, &padded, margin, margin, inverted->Xsize + 2 * margin, inverted->Ysize + 2 * margin,
+                 "extend", VIPS_EXTEND_WHITE, nullptr) != 0)
+    return nullptr;
+  VipsImagePtr paddedOwner(padded);
+  if (vips_colourspace(padded, &srgb, VIPS_INTERPRETATION_sRGB, nullptr) != 0) return nullptr;
+  return VipsImagePtr(srgb);
+}
+
+void saveImage(VipsImage* image, const std::string& pathWithOptions) {
+  ASSERT_NE(image, nullptr);
+  if (vips_image_write_to_file(image, pathWithOptions.c_str(), nullptr) != 0) {
+    ADD_FAILURE() << "saving " << pathWithOptions << " failed: " << vips_error_buffer();
+    vips_error_clear();
+  }
+}
+
+namespace {
+
+std::string drain(int fd) {
+  std::string data;
+  std::array<char, 65536> chunk{};
+  ssize_t got = 0;
+  while ((got = read(fd, chunk.data(), chunk.size())) > 0) data.append(chunk.data(), static_cast<std::size_t>(got));
+  return data;
+}
+
+}  // namespace
+
+ToolRun runTool(const std::vector<std::string>& arguments, const std::vector<std::string>& extraEnvironment) {
+  std::vector<std::string> argvStrings{TARNWICK_BINARY};
+  argvStrings.insert(argvStrings.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argv;
+  for (auto& argument : argvStrings) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+
+  std::vector<std::string> environmentStrings;
+  for (char** entry = environ; *entry != nullptr; ++entry) environmentStrings.emplace_back(*entry);
+  environmentStrings.insert(environmentStrings.end(), extraEnvironment.begin(), extraEnvironment.end());
+  std::vector<char*> envp;
+  for (auto& entry : environmentStrings) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+
+  // Output goes to temporary files so a large or slow writer cannot block us.
+  TempDir scratch;
+  const std::string outPath = scratch.file("out"), errPath = scratch.file("err");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+
+  ToolRun run;
+  const auto start = std::chrono::steady_clock::now();
+  pid_t pid = 0;
+  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) {
+    ADD_FAILURE() << "could not start " << argv[0];
+    return run;
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  run.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  if (WIFEXITED(status)) run.exitStatus = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) run.terminatingSignal = WTERMSIG(status);
+
+  const int outFd = open(outPath.c_str(), O_RDONLY), errFd = open(errPath.c_str(), O_RDONLY);
+  run.out = drain(outFd);
+  run.err = drain(errFd);
+  close(outFd);
+  close(errFd);
+  return run;
+}
+
+nlohmann::json parseReportLine(const std::string& out) {
+  EXPECT_FALSE(out.empty()) << "no report line";
+  if (out.empty()) return {};
+  EXPECT_EQ(out.back(), '\n') << "report must end with a line feed";
+  EXPECT_EQ(out.find('\n'), out.size() - 1) << "report must be exactly one line: " << out;
+  try {
+    return nlohmann::json::parse(out);
+  } catch (const nlohmann::json::exception& error) {
+    ADD_FAILURE() << "report is not JSON (" << error.what() << "): " << out;
+    return {};
+  }
+}
+
+std::string errorLineFor(const std::string& message) {
+  std::string escaped;
+  for (const char c : message) {
+    switch (c) {
+      case '"': escaped += "\\\""; break;
+      case '\\': escaped += "\\\\"; break;
+      case '/': escaped += "\\/"; break;
+      case '\n': escaped += "\\n"; break;
+      default: escaped += c;
+    }
+  }
+  return R"({"confidence_notes":[")" + escaped + R"("],"lines":[],"provider":"unavailable","text":""})" "\n";
+}
+
+}  // namespace tarnwick::testing

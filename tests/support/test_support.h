@@ -1,0 +1,61 @@
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+typedef struct _VipsImage VipsImage;
+
+namespace tarnwick::testing {
+
+// A fresh directory under the system's temporary directory, removed with
+// everything in it when the value goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Owning handle for images built in tests.
+struct VipsImageDeleter {
+  void operator()(VipsImage* image) const;
+};
+using VipsImagePtr = std::unique_ptr<VipsImage, VipsImageDeleter>;
+
+// Black text rendered with the DejaVu fonts on a white, opaque 8-bit sRGB
+// canvas with a margin around it. `pointSize` at 72 dpi equals pixels.
+VipsImagePtr renderTextImage(const std::string& text, int pointSize = 32, const std::string& font = "DejaVu Sans");
+
+// Saves through the loader chosen by the file name's suffix (".png",
+// ".jpg[Q=90]", ...). Fails the current test on error.
+void saveImage(VipsImage* image, const std::string& pathWithOptions);
+
+struct ToolRun {
+  std::string out;
+  std::string err;
+  int exitStatus = -1;       // -1 when killed by a signal
+  int terminatingSignal = 0;
+  std::chrono::milliseconds elapsed{0};
+};
+
+// Runs the built tarnwick binary with the arguments (argv[1]...), no stdin.
+ToolRun runTool(const std::vector<std::string>& arguments, const std::vector<std::string>& extraEnvironment = {});
+
+// Parses the single report line with a real JSON parser after checking it is
+// exactly one line; fails the current test otherwise.
+nlohmann::json parseReportLine(const std::string& out);
+
+// The exact error line the tool prints for a message.
+std::string errorLineFor(const std::string& message);
+
+}  // namespace tarnwick::testing
