@@ -1,6 +1,5 @@
 #pragma once
 
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,6 +17,5 @@ struct OcrResult {
 enum class CodingKeys { text, lines, provider, confidence_notes };
 
 std::string_view stringValue(CodingKeys key);
-std::optional<CodingKeys> codingKey(std::string_view stringValue);
 
 }  // namespace tarnwick

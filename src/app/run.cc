@@ -1,0 +1,46 @@
+#include "app/run.h"
+
+#include "app/ocr_error.h"
+#include "imaging/load_image.h"
+#include "recognition/recognize_text.h"
+#include "report/json_report.h"
+
+namespace tarnwick {
+namespace {
+
+// The one message of a failed run: our own errors carry a prefix by case,
+// anything else is described as it stands.
+std::string failureMessage(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const OcrError& ocrError) {
+    switch (ocrError.errorCase()) {
+      case OcrError::Case::loadFailed: return "load failed: " + ocrError.message();
+      case OcrError::Case::visionFailed: return "vision failed: " + ocrError.message();
+      case OcrError::Case::usage: return describeError(ocrError);
+    }
+  } catch (...) {
+  }
+  return describeError(error);
+}
+
+}  // namespace
+
+int runTarnwick(const std::vector<std::string>& arguments, Platform& platform, std::FILE* out, std::FILE* err) {
+  if (arguments.size() < 2) {
+    std::fputs(kUsageMessage, err);
+    std::fputc('\n', err);
+    emitError(kUsageMessage, out);
+    return 2;
+  }
+  const std::string& path = arguments[1];
+  try {
+    const Image image = loadCGImage(path, platform.decoding);
+    emitJSON(recognizeText(image, platform), out);
+  } catch (...) {
+    emitError(failureMessage(std::current_exception()), out);
+  }
+  return 0;
+}
+
+}  // namespace tarnwick

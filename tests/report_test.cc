@@ -1,0 +1,75 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "report/json_report.h"
+#include "support/test_support.h"
+
+namespace tarnwick {
+namespace {
+
+// Captures what a writer prints, byte for byte.
+template <typename Write>
+std::string printed(Write write) {
+  std::FILE* sink = std::tmpfile();
+  write(sink);
+  std::rewind(sink);
+  std::string bytes;
+  for (int c = std::fgetc(sink); c != EOF; c = std::fgetc(sink)) bytes += static_cast<char>(c);
+  std::fclose(sink);
+  return bytes;
+}
+
+struct ResultCase {
+  const char* name;
+  OcrResult result;
+  std::string expectedLine;
+};
+
+class ResultLineTest : public ::testing::TestWithParam<ResultCase> {};
+
+TEST_P(ResultLineTest, PrintsOneCompactSortedLine) {
+  const auto& [name, result, expectedLine] = GetParam();
+  const std::string line = printed([&](std::FILE* out) { emitJSON(result, out); });
+  EXPECT_EQ(line, expectedLine);
+  const auto json = testing::parseReportLine(line);
+  EXPECT_EQ(json["text"], result.text);
+  EXPECT_EQ(json["lines"], result.lines);
+  EXPECT_EQ(json["confidence_notes"], result.confidence_notes);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Records, ResultLineTest,
+    ::testing::Values(
+        ResultCase{"empty", {"", {}, "vision_mac", {}},
+                   R"({"confidence_notes":[],"lines":[],"provider":"vision_mac","text":""})" "\n"},
+        ResultCase{"two_lines", {"a\nb", {"a", "b"}, "vision_mac", {"provider vision_mac"}},
+                   R"({"confidence_notes":["provider vision_mac"],"lines":["a","b"],"provider":"vision_mac","text":"a\nb"})" "\n"},
+        ResultCase{"escapes", {"q\"b\\s/t\tc\x01", {}, "vision_mac", {}},
+                   R"({"confidence_notes":[],"lines":[],"provider":"vision_mac","text":"q\"b\\s\/t\tc\u0001"})" "\n"},
+        ResultCase{"raw_utf8", {"Grüße 🇩🇪", {"é"}, "vision_mac", {}},
+                   R"({"confidence_notes":[],"lines":["é"],"provider":"vision_mac","text":"Grüße 🇩🇪"})" "\n"}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(ErrorLine, CarriesTheMessageAsItsOnlyNote) {
+  EXPECT_EQ(printed([](std::FILE* out) { emitError("usage: tarnwick <image-path>", out); }),
+            R"({"confidence_notes":["usage: tarnwick <image-path>"],"lines":[],"provider":"unavailable","text":""})" "\n");
+  EXPECT_EQ(printed([](std::FILE* out) { emitError("", out); }),
+            R"({"confidence_notes":[""],"lines":[],"provider":"unavailable","text":""})" "\n");
+  EXPECT_EQ(printed([](std::FILE* out) { emitError("not readable: a/b\n\"c\"", out); }),
+            testing::errorLineFor("not readable: a/b\n\"c\""));
+}
+
+TEST(FallbackLines, ReplaceRecordsThatAreNotUtf8) {
+  const std::string invalid = "bad \xC3\x28 bytes";
+  EXPECT_EQ(printed([&](std::FILE* out) { emitJSON({invalid, {}, "vision_mac", {}}, out); }),
+            R"({"text":"","lines":[],"provider":"vision_mac","confidence_notes":["json encode failed"]})" "\n");
+  EXPECT_EQ(printed([&](std::FILE* out) { emitError(invalid, out); }),
+            R"({"text":"","lines":[],"provider":"unavailable","confidence_notes":["error"]})" "\n");
+  EXPECT_EQ(std::string(kResultFallbackLine).size(), 88U);
+  EXPECT_EQ(std::string(kErrorFallbackLine).size(), 76U);
+}
+
+}  // namespace
+}  // namespace tarnwick
