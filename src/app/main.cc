@@ -5,6 +5,18 @@
 #include "app/run.h"
 #include "platform/startup.h"
 
+namespace {
+
+// Runs before any shared library's constructor: some libraries print while
+// they initialise (the OpenMP runtime, for one), and standard error must
+// carry nothing but our usage line.
+void divertStandardErrorFirst(int, char**, char**) { tarnwick::divertStandardError(); }
+
+__attribute__((section(".preinit_array"), used)) void (*const divertBeforeLibraries)(int, char**, char**) =
+    divertStandardErrorFirst;
+
+}  // namespace
+
 int main(int argc, char** argv) {
   std::FILE* ownStandardError = tarnwick::startPlatform(argc > 0 ? argv[0] : "tarnwick");
   const std::vector<std::string> arguments(argv, argv + argc);

@@ -12,17 +12,7 @@
 namespace tarnwick {
 namespace {
 
-void dropGLibMessage(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
-
-void dropLeptonicaMessage(const char*) {}
-
-void routeLibraryLogsAway() {
-  g_log_set_default_handler(dropGLibMessage, nullptr);
-  g_log_set_writer_func(
-      [](GLogLevelFlags, const GLogField*, gsize, gpointer) { return G_LOG_WRITER_HANDLED; }, nullptr, nullptr);
-  setMsgSeverity(L_SEVERITY_NONE);
-  leptSetStderrHandler(dropLeptonicaMessage);
-}
+int keptStandardError = -1;
 
 // A closed standard descriptor would be handed to the next file we open, and
 // a report could land in it; keep all three taken.
@@ -37,38 +27,46 @@ void occupyClosedStandardDescriptors() {
   }
 }
 
-// Keeps the original standard error for our own use and points descriptor 2
-// at /dev/null, so that a decoder or the recognizer that writes there anyway
-// stays silent.
-std::FILE* divertStandardError() {
-  const int original = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+void dropGLibMessage(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
+
+void dropLeptonicaMessage(const char*) {}
+
+void routeLibraryLogsAway() {
+  g_log_set_default_handler(dropGLibMessage, nullptr);
+  g_log_set_writer_func(
+      [](GLogLevelFlags, const GLogField*, gsize, gpointer) { return G_LOG_WRITER_HANDLED; }, nullptr, nullptr);
+  setMsgSeverity(L_SEVERITY_NONE);
+  leptSetStderrHandler(dropLeptonicaMessage);
+}
+
+}  // namespace
+
+void divertStandardError() {
+  if (keptStandardError >= 0) return;
+  occupyClosedStandardDescriptors();
+  keptStandardError = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
   const int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
   if (devNull >= 0) {
     dup2(devNull, STDERR_FILENO);
     close(devNull);
   }
-  if (original < 0) return stderr;
-  std::FILE* stream = fdopen(original, "w");
-  return stream != nullptr ? stream : stderr;
 }
-
-}  // namespace
 
 void limitOpenMPToCallingThread() { omp_set_max_active_levels(0); }
 
 std::FILE* startPlatform(const char* programName) {
   std::signal(SIGPIPE, SIG_IGN);
-  occupyClosedStandardDescriptors();
+  divertStandardError();
   limitOpenMPToCallingThread();
   routeLibraryLogsAway();
-  std::FILE* ownStandardError = divertStandardError();
   if (VIPS_INIT(programName) == 0) {
     vips_block_untrusted_set(TRUE);
     // One image per process: caching operations only grows memory.
     vips_cache_set_max(0);
     vips_concurrency_set(1);
   }
-  return ownStandardError;
+  std::FILE* ownStandardError = keptStandardError >= 0 ? fdopen(keptStandardError, "w") : nullptr;
+  return ownStandardError != nullptr ? ownStandardError : stderr;
 }
 
 }  // namespace tarnwick

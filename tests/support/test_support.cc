@@ -2,10 +2,13 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <cstdlib>
 
 #include <gtest/gtest.h>
 #include <vips/vips.h>
@@ -106,7 +109,9 @@ ToolRun runTool(const std::vector<std::string>& arguments, const std::vector<std
     return run;
   }
   int status = 0;
-  waitpid(pid, &status, 0);
+  struct rusage usage {};
+  wait4(pid, &status, 0, &usage);
+  run.peakRssKiB = usage.ru_maxrss;
   run.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
   if (WIFEXITED(status)) run.exitStatus = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) run.terminatingSignal = WTERMSIG(status);
@@ -117,6 +122,11 @@ ToolRun runTool(const std::vector<std::string>& arguments, const std::vector<std
   close(outFd);
   close(errFd);
   return run;
+}
+
+std::chrono::milliseconds promptly() {
+  const char* scale = std::getenv("TARNWICK_TEST_TIME_SCALE");
+  return std::chrono::milliseconds(1000 * (scale != nullptr ? std::max(1, std::atoi(scale)) : 1));
 }
 
 nlohmann::json parseReportLine(const std::string& out) {
@@ -144,6 +154,45 @@ std::string errorLineFor(const std::string& message) {
     }
   }
   return R"({"confidence_notes":[")" + escaped + R"("],"lines":[],"provider":"unavailable","text":""})" "\n";
+}
+
+}  // namespace tarnwick::testing
+
+namespace tarnwick::testing {
+namespace {
+
+std::uint32_t crc32Of(const std::string& bytes) {
+  std::uint32_t crc = 0xFFFFFFFFU;
+  for (const unsigned char byte : bytes) {
+    crc ^= byte;
+    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320U & (0U - (crc & 1U)));
+  }
+  return ~crc;
+}
+
+void appendBigEndian(std::string& bytes, std::uint32_t value) {
+  for (int shift = 24; shift >= 0; shift -= 8) bytes += static_cast<char>((value >> shift) & 0xFF);
+}
+
+void appendChunk(std::string& png, const std::string& type, const std::string& data) {
+  appendBigEndian(png, static_cast<std::uint32_t>(data.size()));
+  const std::string typed = type + data;
+  png += typed;
+  appendBigEndian(png, crc32Of(typed));
+}
+
+}  // namespace
+
+std::string pngHeaderClaiming(std::uint32_t width, std::uint32_t height) {
+  std::string png = "\x89PNG\r\n\x1a\n";
+  std::string header;
+  appendBigEndian(header, width);
+  appendBigEndian(header, height);
+  header += std::string("\x08\x00\x00\x00\x00", 5);  // 8-bit grey, no interlace
+  appendChunk(png, "IHDR", header);
+  appendChunk(png, "IDAT", "");
+  appendChunk(png, "IEND", "");
+  return png;
 }
 
 }  // namespace tarnwick::testing

@@ -46,7 +46,12 @@ struct ToolRun {
   int exitStatus = -1;       // -1 when killed by a signal
   int terminatingSignal = 0;
   std::chrono::milliseconds elapsed{0};
+  long peakRssKiB = 0;
 };
+
+// Bound for "ends promptly": one second, stretched by TARNWICK_TEST_TIME_SCALE
+// for instrumented builds.
+std::chrono::milliseconds promptly();
 
 // Runs the built tarnwick binary with the arguments (argv[1]...), no stdin.
 ToolRun runTool(const std::vector<std::string>& arguments, const std::vector<std::string>& extraEnvironment = {});
@@ -57,5 +62,13 @@ nlohmann::json parseReportLine(const std::string& out);
 
 // The exact error line the tool prints for a message.
 std::string errorLineFor(const std::string& message);
+
+}  // namespace tarnwick::testing
+
+namespace tarnwick::testing {
+
+// A PNG made of its signature, a header claiming the given size, an empty
+// data chunk and the end chunk: what a decompression bomb shows a decoder.
+std::string pngHeaderClaiming(std::uint32_t width, std::uint32_t height);
 
 }  // namespace tarnwick::testing

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs what building and testing tarnwick needs on Debian 12.
+set -euo pipefail
+
+packages=(
+  g++ cmake ninja-build pkg-config
+  libvips-dev libtesseract-dev libleptonica-dev libicu-dev
+  tesseract-ocr-eng
+  libgtest-dev libgmock-dev nlohmann-json3-dev fonts-dejavu-core
+)
+
+sudo_if_needed() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  sudo_if_needed apt-get update -qq
+  sudo_if_needed env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi

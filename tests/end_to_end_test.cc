@@ -1,0 +1,226 @@
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include <vips/vips.h>
+
+#include "support/test_support.h"
+
+namespace tarnwick {
+namespace {
+
+using testing::errorLineFor;
+using testing::runTool;
+using testing::ToolRun;
+
+const char* const kHelloWorldLine =
+    R"({"confidence_notes":["provider vision_mac","recognition_languages en-US","weak_ocr: very short recognition"],"lines":["Hello world"],"provider":"vision_mac","text":"Hello world"})" "\n";
+const char* const kNoTextLine =
+    R"({"confidence_notes":["provider vision_mac","recognition_languages en-US","no text recognized"],"lines":[],"provider":"vision_mac","text":""})" "\n";
+
+// Every run: one JSON line, status 0, nothing on stderr, never a signal.
+void expectCleanRun(const ToolRun& run) {
+  EXPECT_EQ(run.terminatingSignal, 0);
+  EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_EQ(run.err, "");
+  testing::parseReportLine(run.out);
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+TEST(EndToEnd, UsageLineAndStatusTwoWithoutAPath) {
+  const ToolRun run = runTool({});
+  EXPECT_EQ(run.exitStatus, 2);
+  EXPECT_EQ(run.err, "usage: tarnwick <image-path>\n");
+  EXPECT_EQ(run.out, errorLineFor("usage: tarnwick <image-path>"));
+  testing::parseReportLine(run.out);
+}
+
+TEST(EndToEnd, PathsThatHoldNoImageFailPromptly) {
+  testing::TempDir dir;
+  const std::string directory = dir.file("folder"), text = dir.file("notes.txt"), empty = dir.file("empty.png"),
+                    fifo = dir.file("fifo.png"), loop = dir.file("loop.png"), socketPath = dir.file("sock.png"),
+                    missing = dir.file("missing.png"), dangling = dir.file("dangling.png");
+  std::filesystem::create_directory(directory);
+  writeFile(text, "just some words\n");
+  writeFile(empty, "");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::filesystem::create_symlink(loop, loop);
+  std::filesystem::create_symlink(missing, dangling);
+  const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  socketPath.copy(address.sun_path, sizeof(address.sun_path) - 1);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+
+  const struct {
+    std::string path;
+    std::string message;
+  } cases[] = {
+      {missing, "not readable: " + missing},
+      {dangling, "not readable: " + dangling},
+      {loop, "not readable: " + loop},
+      {"", "not readable: "},
+      {directory, "CGImageSource failed: " + directory},
+      {fifo, "CGImageSource failed: " + fifo},
+      {"/dev/zero", "CGImageSource failed: /dev/zero"},
+      {socketPath, "not readable: " + socketPath},
+      {text, "no image at index 0: " + text},
+      {empty, "no image at index 0: " + empty},
+      {dir.file("sub/../notes.txt"), "not readable: " + dir.file("sub/../notes.txt")},
+      {dir.file("folder/../notes.txt"), "no image at index 0: " + dir.file("folder/../notes.txt")},
+      {missing + "\xFF\xFE", "not readable: " + missing + "\uFFFD\uFFFD"},
+  };
+  for (const auto& testCase : cases) {
+    SCOPED_TRACE(testCase.path);
+    const ToolRun run = runTool({testCase.path});
+    expectCleanRun(run);
+    EXPECT_EQ(run.out, errorLineFor("load failed: " + testCase.message));
+    EXPECT_LT(run.elapsed, testing::promptly());
+  }
+  close(listener);
+}
+
+class RecognitionEndToEnd : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = std::make_unique<testing::TempDir>();
+    helloWorld_ = testing::renderTextImage("Hello world", 40).release();
+  }
+  static void TearDownTestSuite() {
+    g_object_unref(helloWorld_);
+    dir_.reset();
+  }
+  static std::string save(VipsImage* image, const std::string& name, const std::string& options = "") {
+    const std::string path = dir_->file(name);
+    testing::saveImage(image, path + options);
+    return path;
+  }
+  static inline std::unique_ptr<testing::TempDir> dir_;
+  static inline VipsImage* helloWorld_ = nullptr;
+};
+
+TEST_F(RecognitionEndToEnd, ReadsHelloWorldExactly) {
+  const ToolRun run = runTool({save(helloWorld_, "hello.png")});
+  expectCleanRun(run);
+  EXPECT_EQ(run.out, kHelloWorldLine);
+}
+
+TEST_F(RecognitionEndToEnd, ReadsEveryFormat) {
+  const char* formats[] = {".jpg[Q=92]", ".tif", ".gif", ".webp[Q=95]", ".avif", ".heic"};
+  for (const std::string format : formats) {
+    const std::string suffix = format.substr(0, format.find('['));
+    const std::string options = format.substr(suffix.size());
+    if (vips_foreign_find_save(suffix.c_str()) == nullptr) {
+      vips_error_clear();
+      continue;  // this libvips cannot write it, so there is nothing to read back
+    }
+    SCOPED_TRACE(format);
+    VipsImage* image = helloWorld_;
+    const std::string path = dir_->file("hello" + suffix);
+    if (vips_image_write_to_file(image, (path + options).c_str(), nullptr) != 0) {
+      vips_error_clear();
+      continue;  // no encoder for this format in the installed plugins
+    }
+    const ToolRun run = runTool({path});
+    expectCleanRun(run);
+    EXPECT_EQ(run.out, kHelloWorldLine);
+  }
+}
+
+TEST_F(RecognitionEndToEnd, BlankPageIsTheNoTextRecord) {
+  VipsImage* white = nullptr;
+  ASSERT_EQ(vips_black(&white, 300, 120, nullptr), 0);
+  testing::VipsImagePtr whiteOwner(white);
+  VipsImage* inverted = nullptr;
+  ASSERT_EQ(vips_invert(white, &inverted, nullptr), 0);
+  testing::VipsImagePtr invertedOwner(inverted);
+  const ToolRun run = runTool({save(inverted, "blank.png")});
+  expectCleanRun(run);
+  EXPECT_EQ(run.out, kNoTextLine);
+}
+
+TEST_F(RecognitionEndToEnd, TransparentAndRotatedImagesReadUpright) {
+  // Black ink on a transparent background: alpha carries the text.
+  VipsImage* ink = nullptr;
+  ASSERT_EQ(vips_text(&ink, "Hello world", "font", "DejaVu Sans 40", "dpi", 72, nullptr), 0);
+  testing::VipsImagePtr inkOwner(ink);
+  VipsImage* padded = nullptr;
+  ASSERT_EQ(vips_embed(ink, &padded, 40, 40, ink->Xsize + 80, ink->Ysize + 80, nullptr), 0);
+  testing::VipsImagePtr paddedOwner(padded);
+  VipsImage* black = nullptr;
+  ASSERT_EQ(vips_black(&black, padded->Xsize, padded->Ysize, nullptr), 0);
+  testing::VipsImagePtr blackOwner(black);
+  VipsImage* greyAlpha = nullptr;
+  ASSERT_EQ(vips_bandjoin2(black, padded, &greyAlpha, nullptr), 0);
+  testing::VipsImagePtr greyAlphaOwner(greyAlpha);
+  const ToolRun transparent = runTool({save(greyAlpha, "transparent.png")});
+  expectCleanRun(transparent);
+  EXPECT_EQ(transparent.out, kHelloWorldLine);
+
+  // Stored turned a quarter to the left, with EXIF saying turn right to view.
+  VipsImage* turned = nullptr;
+  ASSERT_EQ(vips_rot(helloWorld_, &turned, VIPS_ANGLE_D270, nullptr), 0);
+  testing::VipsImagePtr turnedOwner(turned);
+  VipsImage* tagged = nullptr;
+  ASSERT_EQ(vips_copy(turned, &tagged, nullptr), 0);
+  testing::VipsImagePtr taggedOwner(tagged);
+  vips_image_set_int(tagged, VIPS_META_ORIENTATION, 6);
+  const ToolRun rotated = runTool({save(tagged, "rotated.jpg", "[Q=95]")});
+  expectCleanRun(rotated);
+  EXPECT_EQ(rotated.out, kHelloWorldLine);
+}
+
+TEST_F(RecognitionEndToEnd, PathBytesThatAreNotUtf8StillOpenTheFile) {
+  const ToolRun run = runTool({save(helloWorld_, "hello-\xFF.png")});
+  expectCleanRun(run);
+  EXPECT_EQ(run.out, kHelloWorldLine);
+}
+
+TEST_F(RecognitionEndToEnd, TruncatedFilesEndPromptly) {
+  for (const std::string name : {"cut.png", "cut.jpg"}) {
+    const std::string path = save(helloWorld_, name);
+    const auto size = std::filesystem::file_size(path);
+    for (const double keep : {0.1, 0.5, 0.9}) {
+      SCOPED_TRACE(name + " keeping " + std::to_string(keep));
+      std::filesystem::resize_file(path, static_cast<std::uintmax_t>(static_cast<double>(size) * keep));
+      const ToolRun run = runTool({path});
+      expectCleanRun(run);
+      EXPECT_LT(run.elapsed, testing::promptly());
+    }
+  }
+}
+
+TEST_F(RecognitionEndToEnd, OversizedImagesFailInBoundedMemory) {
+  const std::string bomb = dir_->file("bomb.png");
+  writeFile(bomb, testing::pngHeaderClaiming(100000, 100000));
+  VipsImage* huge = nullptr;
+  ASSERT_EQ(vips_black(&huge, 30000, 30000, nullptr), 0);
+  testing::VipsImagePtr hugeOwner(huge);
+  const std::string real = save(huge, "huge.png", "[compression=1]");
+  for (const auto& path : {bomb, real}) {
+    SCOPED_TRACE(path);
+    const ToolRun run = runTool({path});
+    expectCleanRun(run);
+    EXPECT_EQ(run.out, errorLineFor("load failed: CVPixelBufferCreate failed status=-6662"));
+    EXPECT_LT(run.peakRssKiB, 1024 * 1024);
+    EXPECT_LT(run.elapsed, 5 * testing::promptly());
+  }
+}
+
+TEST_F(RecognitionEndToEnd, LibraryChatterNeverReachesStderr) {
+  const ToolRun run = runTool({save(helloWorld_, "chatty.png")},
+                              {"G_MESSAGES_DEBUG=all", "VIPS_INFO=1", "VIPS_LEAK=1", "OMP_DISPLAY_ENV=true"});
+  expectCleanRun(run);
+  EXPECT_EQ(run.out, kHelloWorldLine);
+}
+
+}  // namespace
+}  // namespace tarnwick
