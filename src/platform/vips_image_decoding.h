@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/image_decoding.h"
+
+namespace tarnwick {
+
+// Image sources read the whole file into memory before Leptonica sees it; a
+// file beyond this size is refused unread. No scan or photo worth reading
+// comes near it.
+inline constexpr std::int64_t kMaxImageSourceFileBytes = std::int64_t{256} * 1024 * 1024;
+
+// libvips behind image objects and TIFF data, Leptonica behind image sources.
+//
+// Only regular files are read, and only through the descriptor whose type was
+// checked, so a FIFO, a device or a directory gives nothing at once instead
+// of blocking or streaming forever, and the file cannot be swapped between
+// the check and the read.
+//
+// Decoding is bounded by kMaxPixelBufferPixels: an image object whose first
+// page has more pixels hands back its image undecoded (the pixel buffer will
+// refuse it), TIFF data that large gives nothing, and an image source refuses
+// it from the header. For a GIF, which Leptonica decodes frame by frame in
+// full, the bound is on the pixels of all its frames together.
+class VipsImageDecoding final : public ImageDecoding {
+ public:
+  std::unique_ptr<ImageObject> makeImageObject(const std::string& path) override;
+  std::optional<Image> bitmapImageFromTIFFData(const Bytes& tiff) override;
+  std::unique_ptr<ImageSource> makeImageSource(const std::string& path) override;
+};
+
+}  // namespace tarnwick
