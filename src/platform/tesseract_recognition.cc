@@ -117,7 +117,7 @@ class PageOnEngine {
   tesseract::TessBaseAPI& engine_;
 };
 
-// One observation per text line, in the engine's reading order. nullopt when
+// One observation per line of text, in the engine's reading order. nullopt when
 // the engine fails.
 std::optional<ObservationList> recognizeLines(tesseract::TessBaseAPI& engine, Pix* page) {
   const PageOnEngine session(engine, page);
@@ -126,6 +126,9 @@ std::optional<ObservationList> recognizeLines(tesseract::TessBaseAPI& engine, Pi
   const std::unique_ptr<tesseract::ResultIterator> line(engine.GetIterator());
   if (!line || line->Empty(tesseract::RIL_TEXTLINE)) return lines;
   do {
+    // Pictures and rules come back as blocks of blank lines.
+    const tesseract::PolyBlockType block = line->BlockType();
+    if (tesseract::PTIsImageType(block) || tesseract::PTIsLineType(block)) continue;
     const TextPtr text(line->GetUTF8Text(tesseract::RIL_TEXTLINE));
     lines.push_back(std::make_shared<TextLine>(RecognizedText{
         .string = text ? text.get() : "",
@@ -184,7 +187,9 @@ class TesseractRecognition::Handler final : public ImageRequestHandler {
   PixPtr page_;  // made on the first request, shared by the rest
 };
 
-TesseractRecognition::TesseractRecognition() {
+TesseractRecognition::TesseractRecognition() : TesseractRecognition(TARNWICK_TESSDATA_DIR) {}
+
+TesseractRecognition::TesseractRecognition(std::string modelDirectory) : modelDirectory_(std::move(modelDirectory)) {
   // Tesseract's word lists live in a cache that is a function-level static.
   // Made before this object, it is destroyed after it, so an engine kept in
   // a static recognizer can still hand its word lists back at exit.
@@ -211,11 +216,10 @@ tesseract::TessBaseAPI* TesseractRecognition::engine(bool usesLanguageCorrection
   // load_system_dawg and load_freq_dawg only reach the legacy engine's.
   const std::vector<std::string> names{"lstm_use_matrix"};
   const std::vector<std::string> values{usesLanguageCorrection ? "1" : "0"};
-  if (engine->Init(TARNWICK_TESSDATA_DIR, kModelLanguage, tesseract::OEM_LSTM_ONLY, nullptr, 0, &names, &values,
+  if (engine->Init(modelDirectory_.c_str(), kModelLanguage, tesseract::OEM_LSTM_ONLY, nullptr, 0, &names, &values,
                    false) != 0) {
     error = recognitionError(TesseractRecognitionError::modelUnavailable,
-                             std::string("The text recognizer could not load its English model from ") +
-                                 TARNWICK_TESSDATA_DIR + ".");
+                             "The text recognizer could not load its English model from " + modelDirectory_ + ".");
     return nullptr;
   }
   // The tesseract command line's default: find the blocks and columns.

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "platform/text_recognition.h"
 
@@ -27,6 +28,8 @@ enum class TesseractRecognitionError : std::int64_t {
 class TesseractRecognition final : public TextRecognition {
  public:
   TesseractRecognition();
+  // Loads the model from `modelDirectory` instead of Debian's tessdata.
+  explicit TesseractRecognition(std::string modelDirectory);
   ~TesseractRecognition() override;
   TesseractRecognition(const TesseractRecognition&) = delete;
   TesseractRecognition& operator=(const TesseractRecognition&) = delete;
@@ -41,6 +44,7 @@ class TesseractRecognition final : public TextRecognition {
   // model cannot be loaded.
   tesseract::TessBaseAPI* engine(bool usesLanguageCorrection, std::optional<PlatformError>& error);
 
+  std::string modelDirectory_;
   std::unique_ptr<tesseract::TessBaseAPI> engine_;
   bool engineUsesLanguageCorrection_ = false;
 };
