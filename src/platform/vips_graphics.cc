@@ -69,17 +69,22 @@ std::optional<Image> straightSRGBA(const Image& image) {
   std::optional<Image> bytes = derive([&](VipsImage** out) { return vips_cast_uchar(srgb->vips(), out, nullptr); });
   if (!bytes) return std::nullopt;
   const int bands = bytes->vips()->Bands;
-  if (bands == 3) return derive([&](VipsImage** out) { return vips_bandjoin_const1(bytes->vips(), out, kOpaque, nullptr); });
-  if (bands > 4) return derive([&](VipsImage** out) { return vips_extract_band(bytes->vips(), out, 0, "n", 4, nullptr); });
+  if (bands == 3)
+    return derive([&](VipsImage** out) { return vips_bandjoin_const1(bytes->vips(), out, kOpaque, nullptr); });
+  if (bands > 4)
+    return derive([&](VipsImage** out) { return vips_extract_band(bytes->vips(), out, 0, "n", 4, nullptr); });
   if (bands == 4) return bytes;
   return std::nullopt;
 }
 
 VipsKernel kernelFor(InterpolationQuality quality) {
   switch (quality) {
-    case InterpolationQuality::none: return VIPS_KERNEL_NEAREST;
-    case InterpolationQuality::low: return VIPS_KERNEL_LINEAR;
-    case InterpolationQuality::high: return VIPS_KERNEL_LANCZOS3;
+    case InterpolationQuality::none:
+      return VIPS_KERNEL_NEAREST;
+    case InterpolationQuality::low:
+      return VIPS_KERNEL_LINEAR;
+    case InterpolationQuality::high:
+      return VIPS_KERNEL_LANCZOS3;
   }
   return VIPS_KERNEL_LANCZOS3;
 }
@@ -146,8 +151,8 @@ class VipsBitmapContext final : public BitmapContext {
     std::optional<Image> pixels = straightSRGBA(image);
     if (pixels && (pixels->vips()->Xsize != width || pixels->vips()->Ysize != height))
       pixels = derive([&](VipsImage** out) {
-        return vips_resize(pixels->vips(), out, width / pixels->vips()->Xsize, "vscale",
-                           height / pixels->vips()->Ysize, "kernel", kernel_, nullptr);
+        return vips_resize(pixels->vips(), out, width / pixels->vips()->Xsize, "vscale", height / pixels->vips()->Ysize,
+                           "kernel", kernel_, nullptr);
       });
     if (!pixels) return;
     // Only the part over the bitmap is computed.
@@ -183,9 +188,8 @@ std::unique_ptr<BitmapContext> VipsGraphics::createBitmapContext(std::uint8_t* m
                                                                  std::int64_t height, int bitsPerComponent,
                                                                  std::size_t bytesPerRow, std::uint32_t bitmapInfo) {
   constexpr std::int64_t kMaxSide = std::numeric_limits<int>::max();
-  if (memory == nullptr || width < 1 || height < 1 || width > kMaxSide || height > kMaxSide ||
-      bitsPerComponent != 8 || bitmapInfo != kBitmapInfoPremultipliedFirst32Little ||
-      bytesPerRow / 4 < static_cast<std::uint64_t>(width))
+  if (memory == nullptr || width < 1 || height < 1 || width > kMaxSide || height > kMaxSide || bitsPerComponent != 8 ||
+      bitmapInfo != kBitmapInfoPremultipliedFirst32Little || bytesPerRow / 4 < static_cast<std::uint64_t>(width))
     return nullptr;
   return std::make_unique<VipsBitmapContext>(memory, static_cast<int>(width), static_cast<int>(height), bytesPerRow);
 }

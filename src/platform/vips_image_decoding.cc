@@ -55,8 +55,19 @@ struct PixDestroy {
 };
 using PixPtr = std::unique_ptr<PIX, PixDestroy>;
 
-bool exceedsPixelBufferLimit(std::int64_t width, std::int64_t height) {
-  return width * height > kMaxPixelBufferPixels;
+bool exceedsPixelBufferLimit(std::int64_t width, std::int64_t height) { return width * height > kMaxPixelBufferPixels; }
+
+bool exceedsDecodedBytesLimit(const VipsImage* image) { return VIPS_IMAGE_SIZEOF_IMAGE(image) > kMaxDecodedImageBytes; }
+
+// Sizes here come from files, so memory running out is a failure to report,
+// not an exception to throw.
+bool resized(Bytes& bytes, std::size_t size) {
+  try {
+    bytes.resize(size);
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
 }
 
 Image share(const Image& image) { return Image(static_cast<VipsImage*>(g_object_ref(image.vips()))); }
@@ -78,8 +89,8 @@ class VipsImageObject final : public ImageObject {
   explicit VipsImageObject(Image header) : header_(std::move(header)) {}
 
   Size size() const override {
-    const VipsImage* header = header_.vips();
-    if (vips_image_get_orientation_swap(header_.vips()) != 0) return {double(header->Ysize), double(header->Xsize)};
+    VipsImage* header = header_.vips();
+    if (vips_image_get_orientation_swap(header) != 0) return {double(header->Ysize), double(header->Xsize)};
     return {double(header->Xsize), double(header->Ysize)};
   }
 
@@ -90,18 +101,20 @@ class VipsImageObject final : public ImageObject {
   }
 
   std::optional<Bytes> tiffRepresentation() override {
-    if (tooLarge()) return std::nullopt;
+    if (tooManyPixels()) return std::nullopt;
     const std::optional<Image>& image = decoded();
     void* buffer = nullptr;
     std::size_t length = 0;
     if (!image || vips_tiffsave_buffer(image->vips(), &buffer, &length, nullptr) != 0) return std::nullopt;
     const std::unique_ptr<void, decltype(&g_free)> owner(buffer, g_free);
-    const auto* bytes = static_cast<const std::uint8_t*>(buffer);
-    return Bytes(bytes, bytes + length);
+    Bytes tiff;
+    if (!resized(tiff, length)) return std::nullopt;
+    std::memcpy(tiff.data(), buffer, length);
+    return tiff;
   }
 
  private:
-  bool tooLarge() const { return exceedsPixelBufferLimit(header_.vips()->Xsize, header_.vips()->Ysize); }
+  bool tooManyPixels() const { return exceedsPixelBufferLimit(header_.vips()->Xsize, header_.vips()->Ysize); }
 
   // The header was opened for one sequential pass, so the pixels are decoded
   // once and the outcome, image or failure, is kept.
@@ -116,7 +129,8 @@ class VipsImageObject final : public ImageObject {
   std::optional<Image> decode() const {
     // No pixel buffer can take it, so leave it undecoded rather than unpack
     // what may be a decompression bomb.
-    if (tooLarge()) return upright(header_);
+    if (tooManyPixels()) return upright(header_);
+    if (exceedsDecodedBytesLimit(header_.vips())) return std::nullopt;
     const std::optional<Image> pixels = inMemory(header_.vips());
     if (!pixels) return std::nullopt;
     return upright(*pixels);
@@ -224,8 +238,8 @@ class LeptonicaImageSource final : public ImageSource {
  public:
   explicit LeptonicaImageSource(Bytes file) : file_(std::move(file)) {}
 
-  // Only the first image is read: page 0 of a TIFF, the first frame of a GIF.
-  // Orientation tags are not applied.
+  // Only the first image is read (Leptonica gives page 0 of a TIFF and the
+  // first frame of a GIF), and orientation tags are not applied.
   std::optional<Image> imageAtIndex(std::size_t index) override {
     // Leptonica tells formats apart by their first 12 bytes, reading them
     // whatever the size it is given, and decodes nothing shorter.
@@ -238,11 +252,10 @@ class LeptonicaImageSource final : public ImageSource {
       if (!pixels || *pixels > kMaxPixelBufferPixels) return std::nullopt;
     }
     l_int32 width = 0, height = 0;
-    if (pixReadHeaderMem(file_.data(), file_.size(), &format, &width, &height, nullptr, nullptr, nullptr) != 0 ||
+    if (pixReadHeaderMem(file_.data(), file_.size(), nullptr, &width, &height, nullptr, nullptr, nullptr) != 0 ||
         exceedsPixelBufferLimit(width, height))
       return std::nullopt;
-    const PixPtr pix(L_FORMAT_IS_TIFF(format) ? pixReadMemTiff(file_.data(), file_.size(), 0)
-                                              : pixReadMem(file_.data(), file_.size()));
+    const PixPtr pix(pixReadMem(file_.data(), file_.size()));
     if (!pix) return std::nullopt;
     return imageFromPix(pix.get());
   }
@@ -254,11 +267,7 @@ class LeptonicaImageSource final : public ImageSource {
 std::optional<Bytes> readWhole(const RegularFile& file) {
   if (file.size > kMaxImageSourceFileBytes) return std::nullopt;
   Bytes bytes;
-  try {
-    bytes.resize(static_cast<std::size_t>(file.size));
-  } catch (const std::bad_alloc&) {
-    return std::nullopt;
-  }
+  if (!resized(bytes, static_cast<std::size_t>(file.size))) return std::nullopt;
   std::size_t filled = 0;
   while (filled < bytes.size()) {
     const ssize_t got = pread(file.descriptor.get(), bytes.data() + filled, bytes.size() - filled, off_t(filled));
@@ -293,7 +302,7 @@ std::optional<Image> VipsImageDecoding::bitmapImageFromTIFFData(const Bytes& tif
   const Image owner(lazy);
   // The bytes are the caller's and go when this returns, so the image can
   // only be handed back decoded.
-  if (exceedsPixelBufferLimit(lazy->Xsize, lazy->Ysize)) return std::nullopt;
+  if (exceedsPixelBufferLimit(lazy->Xsize, lazy->Ysize) || exceedsDecodedBytesLimit(lazy)) return std::nullopt;
   return inMemory(lazy);
 }
 

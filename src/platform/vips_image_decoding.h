@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/image_decoding.h"
+#include "platform/pixel_buffer.h"
 
 namespace tarnwick {
 
@@ -13,6 +14,11 @@ namespace tarnwick {
 // file beyond this size is refused unread. No scan or photo worth reading
 // comes near it.
 inline constexpr std::int64_t kMaxImageSourceFileBytes = std::int64_t{256} * 1024 * 1024;
+
+// The most an image may take once decoded, whatever its bands and sample
+// size: 8 bytes a pixel at the pixel buffer limit (16-bit RGBA). Many bands
+// or wide samples multiply what a small, well-compressed file unpacks to.
+inline constexpr std::uint64_t kMaxDecodedImageBytes = std::uint64_t{kMaxPixelBufferPixels} * 8;
 
 // libvips behind image objects and TIFF data, Leptonica behind image sources.
 //
@@ -25,7 +31,8 @@ inline constexpr std::int64_t kMaxImageSourceFileBytes = std::int64_t{256} * 102
 // page has more pixels hands back its image undecoded (the pixel buffer will
 // refuse it), TIFF data that large gives nothing, and an image source refuses
 // it from the header. For a GIF, which Leptonica decodes frame by frame in
-// full, the bound is on the pixels of all its frames together.
+// full, the bound is on the pixels of all its frames together. libvips
+// decodes nothing beyond kMaxDecodedImageBytes either.
 class VipsImageDecoding final : public ImageDecoding {
  public:
   std::unique_ptr<ImageObject> makeImageObject(const std::string& path) override;
