@@ -168,8 +168,8 @@ class TesseractRecognition::Handler final : public ImageRequestHandler {
                                "The text recognizer does not support the language \"" + *unsupported + "\".");
       return std::nullopt;
     }
-    // Both recognition levels run the LSTM engine: the legacy one is neither
-    // faster on whole pages nor as accurate.
+    // Both recognition levels run the LSTM engine, Tesseract's accurate one;
+    // a second engine would mean a second model load.
     tesseract::TessBaseAPI* engine = recognition_.engine(request.usesLanguageCorrection(), error);
     if (engine == nullptr) return std::nullopt;
     if (!page_) page_ = greyPage(buffer_);
