@@ -166,7 +166,7 @@ TEST_F(ImagingPlatformTest, HeifFormatsDecodeThroughLibvips) {
 TEST_F(ImagingPlatformTest, ColourEncodingsDrawAsSRGB) {
   // Colours inside the CMYK gamut, so they survive the round trip; a P3
   // profile, so pixels drawn without it come out visibly wrong.
-  VipsImage *out1 = nullptr, *out2 = nullptr, *out3 = nullptr;
+  VipsImage *out1 = nullptr, *out2 = nullptr, *out3 = nullptr, *out4 = nullptr;
   const VipsImagePtr muted = halves<U8>({180, 110, 90}, {90, 120, 150}, kSRGBType);
   ASSERT_EQ(vips_colourspace(muted.get(), &out1, VIPS_INTERPRETATION_CMYK, nullptr), 0);
   VipsImagePtr cmyk(out1);
@@ -175,6 +175,9 @@ TEST_F(ImagingPlatformTest, ColourEncodingsDrawAsSRGB) {
   ASSERT_TRUE(vips_image_remove(unprofiledCmyk.get(), VIPS_META_ICC_NAME));
   ASSERT_EQ(vips_icc_transform(redBlue().get(), &out3, "p3", "input_profile", "srgb", nullptr), 0);
   VipsImagePtr p3(out3);
+  const VipsImagePtr rgba16 = halves<U16>({65535, 0, 0, 32896}, {0, 0, 65535, 65535}, VIPS_INTERPRETATION_RGB16);
+  ASSERT_EQ(vips_icc_transform(rgba16.get(), &out4, "srgb", "input_profile", "srgb", "depth", 16, nullptr), 0);
+  VipsImagePtr profiledRgba16(out4);
   const Bgra kMutedRed{90, 110, 180, 255}, kMutedBlue{150, 120, 90, 255};
   const struct {
     const char* file;
@@ -203,6 +206,7 @@ TEST_F(ImagingPlatformTest, ColourEncodingsDrawAsSRGB) {
       {"cmyk.jpg", std::move(cmyk), kMutedRed, kMutedBlue, 8},
       {"unprofiled-cmyk.jpg", std::move(unprofiledCmyk), kMutedRed, kMutedBlue, 8},
       {"p3.png", std::move(p3), kRed, kBlue, 3},
+      {"profiled-rgba16.png", std::move(profiledRgba16), {127, 127, 255, 255}, {255, 0, 0, 255}, 1},
   };
   for (const auto& c : cases)
     expectHalves(graphics, fromImageObject(saved(c.image.get(), dir.file(c.file))), c.left, c.right, c.tolerance,

@@ -55,10 +55,14 @@ std::optional<Image> derive(Operation operation) {
 std::optional<Image> straightSRGBA(const Image& image) {
   const std::optional<Image> decoded = derive([&](VipsImage** out) { return vips_image_decode(image.vips(), out); });
   if (!decoded) return std::nullopt;
+  // Deeper images stay 16-bit through the transform, which passes alpha
+  // through unscaled; the colourspace step below narrows colour and alpha
+  // alike.
+  const int depth = decoded->vips()->BandFmt == VIPS_FORMAT_UCHAR ? 8 : 16;
   std::optional<Image> managed;
   if (vips_image_get_typeof(decoded->vips(), VIPS_META_ICC_NAME) != 0)
     managed = derive([&](VipsImage** out) {
-      return vips_icc_transform(decoded->vips(), out, "srgb", "embedded", TRUE, "depth", 8, nullptr);
+      return vips_icc_transform(decoded->vips(), out, "srgb", "embedded", TRUE, "depth", depth, nullptr);
     });
   VipsImage* tagged = managed ? managed->vips() : decoded->vips();
   const std::optional<Image> srgb = derive([&](VipsImage** out) {
