@@ -252,18 +252,6 @@ TEST_F(ImagingPlatformTest, LeptonicaLayoutsDecodeAlikeThroughBothDecoders) {
   }
 }
 
-TEST_F(ImagingPlatformTest, ImageSourceReadsTheFirstPageOfATiff) {
-  const std::string path = dir.file("pages.tif");
-  for (const auto& [grey, mode] : {std::pair{30u, "w"}, std::pair{220u, "a"}}) {
-    const PixPtr page(pixCreate(8, 8, 8));
-    pixSetAllArbitrary(page.get(), grey);
-    ASSERT_EQ(pixWriteTiff(path.c_str(), page.get(), IFF_TIFF_ZIP, mode), 0);
-  }
-  const std::optional<Image> image = fromImageSource(path);
-  ASSERT_TRUE(image);
-  expectNear(render(graphics, *image).at(4, 4), {30, 30, 30, 255}, 0, "page 0");
-}
-
 TEST_F(ImagingPlatformTest, ExifOrientationSixComesOutUpright) {
   // Stored 64x32 with a black mark top left; shown turned clockwise: 32x64,
   // the mark top right.
