@@ -12,6 +12,7 @@ struct DescribeCase {
   const char* name;
   PlatformError error;
   std::string expected;
+  friend void PrintTo(const DescribeCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class DescribeErrorTest : public ::testing::TestWithParam<DescribeCase> {};

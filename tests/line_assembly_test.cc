@@ -23,6 +23,7 @@ struct AssemblyCase {
   std::vector<TextObservation> observations;
   std::vector<std::string> lines;
   std::vector<std::string> notes;
+  friend void PrintTo(const AssemblyCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class LineAssemblyTest : public ::testing::TestWithParam<AssemblyCase> {};

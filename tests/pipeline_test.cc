@@ -37,6 +37,7 @@ struct RouteCase {
   void (*configure)(FakeDecoding&);
   V routeCalls;        // after the path-taking calls, which name the file
   std::string failure; // empty when an image comes back
+  friend void PrintTo(const RouteCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class ImageRoutesTest : public ::testing::TestWithParam<RouteCase> {};
@@ -106,6 +107,7 @@ struct BufferCase {
   void (*configure)(FakeGraphics&);
   std::string failure;
   V calls;
+  friend void PrintTo(const BufferCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class PixelBufferPreparationTest : public ::testing::TestWithParam<BufferCase> {};
@@ -207,6 +209,7 @@ struct ResultsCase {
   std::optional<ObservationList> results;  // nullopt with callCallback=false: never completed
   bool callCallback;
   V lines;
+  friend void PrintTo(const ResultsCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class RecognitionResultsTest : public ::testing::TestWithParam<ResultsCase> {};

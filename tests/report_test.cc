@@ -25,6 +25,7 @@ struct ResultCase {
   const char* name;
   OcrResult result;
   std::string expectedLine;
+  friend void PrintTo(const ResultCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class ResultLineTest : public ::testing::TestWithParam<ResultCase> {};
