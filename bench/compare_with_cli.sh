@@ -2,25 +2,31 @@
 # Word accuracy and wall time of tarnwick against the tesseract command line
 # it is built on, over the benchmark documents.
 #
-# usage: bench/compare_with_cli.sh [-d DOCUMENTS_DIR] [TARNWICK_BINARY]
+# usage: bench/compare_with_cli.sh [-d DOCUMENTS_DIR] [-o OUT_DIR] [TARNWICK_BINARY]
 #   DOCUMENTS_DIR   images with STEM.truth.hocr beside them (../shared/bench/documents)
+#   OUT_DIR         where the results go, replacing earlier ones (bench/out)
 #   TARNWICK_BINARY the tool to time (build/tarnwick)
 #
 # Images are run one at a time, the three systems alternating on each image,
 # so a slow spell on the machine falls on all of them alike. Recognized text
-# goes to bench/out/SYSTEM/STEM.txt, scores to bench/out/SYSTEM.score.txt.
+# goes to OUT_DIR/SYSTEM/STEM.txt, scores to OUT_DIR/SYSTEM.score.txt.
 set -euo pipefail
-cd "$(dirname "$0")/.."
 
-documents=../shared/bench/documents
-while getopts "d:" option; do
+documents= out=
+while getopts "d:o:" option; do
   case $option in
-    d) documents=$OPTARG ;;
-    *) sed -n '5,7p' "$0" >&2; exit 2 ;;
+    d) documents=$(realpath -- "$OPTARG") ;;
+    o) out=$(realpath -- "$OPTARG") ;;
+    *) sed -n '5,8p' "$0" >&2; exit 2 ;;
   esac
 done
 shift $((OPTIND - 1))
-tool=${1:-build/tarnwick}
+tool=${1:+$(realpath -- "$1")}
+# Defaults and outputs are relative to the repository root.
+cd "$(dirname "$0")/.."
+documents=${documents:-../shared/bench/documents}
+tool=${tool:-build/tarnwick}
+out=${out:-bench/out}
 scorer=../shared/bench/wordscore.py
 
 [[ -x $tool ]] || { echo "no executable tool at $tool" >&2; exit 1; }
@@ -29,9 +35,10 @@ command -v tesseract >/dev/null || { echo "tesseract is not installed" >&2; exit
 
 systems=(tarnwick tesseract-1-thread tesseract)
 labels=("tarnwick" "OMP_THREAD_LIMIT=1 tesseract" "tesseract")
-out=bench/out
-rm -rf "$out"
-for system in "${systems[@]}"; do mkdir -p "$out/$system"; done
+for system in "${systems[@]}"; do
+  rm -rf "${out:?}/$system" "$out/$system.stderr" "$out/$system.score.txt"
+  mkdir -p "$out/$system"
+done
 declare -A seconds=([tarnwick]=0 [tesseract-1-thread]=0 [tesseract]=0)
 
 # Runs the system on one image, its standard output to a file; adds the
