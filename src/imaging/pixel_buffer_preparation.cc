@@ -5,18 +5,6 @@
 namespace tarnwick {
 namespace {
 
-// Unlocks the buffer when drawing ends, however it ends.
-class BaseAddressLock {
- public:
-  explicit BaseAddressLock(PixelBuffer& buffer) : buffer_(buffer) { buffer_.lockBaseAddress(LockFlags::readWrite); }
-  ~BaseAddressLock() { buffer_.unlockBaseAddress(LockFlags::readWrite); }
-  BaseAddressLock(const BaseAddressLock&) = delete;
-  BaseAddressLock& operator=(const BaseAddressLock&) = delete;
-
- private:
-  PixelBuffer& buffer_;
-};
-
 constexpr Color kOpaqueWhite{.red = 1.0, .green = 1.0, .blue = 1.0, .alpha = 1.0};
 
 }  // namespace
@@ -32,7 +20,7 @@ std::unique_ptr<PixelBuffer> makeBGRAPixelBuffer(const Image& image, Graphics& g
   }
   std::unique_ptr<PixelBuffer> buffer = std::move(creation.buffer);
   {
-    const BaseAddressLock lock(*buffer);
+    const BaseAddressLock lock(*buffer, LockFlags::readWrite);
     const std::unique_ptr<BitmapContext> context =
         graphics.createBitmapContext(buffer->baseAddress(), width, height, 8, buffer->bytesPerRow(),
                                      kBitmapInfoPremultipliedFirst32Little);

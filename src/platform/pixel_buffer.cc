@@ -17,13 +17,13 @@ PixelBuffer::~PixelBuffer() { assert(lockCount_ == 0 && "pixel buffer released w
 
 void PixelBuffer::Free::operator()(std::uint8_t* memory) const { std::free(memory); }
 
-void PixelBuffer::lockBaseAddress(LockFlags flags) {
+void PixelBuffer::lockBaseAddress(LockFlags flags) const {
   assert((lockCount_ == 0 || lockedReadOnly_ == (flags == LockFlags::readOnly)) && "mixed lock flags");
   lockedReadOnly_ = flags == LockFlags::readOnly;
   ++lockCount_;
 }
 
-void PixelBuffer::unlockBaseAddress(LockFlags flags) {
+void PixelBuffer::unlockBaseAddress(LockFlags flags) const {
   assert(lockCount_ > 0 && "unlock without lock");
   assert(lockedReadOnly_ == (flags == LockFlags::readOnly) && "unlock flags differ from lock flags");
   (void)flags;

@@ -41,8 +41,10 @@ class PixelBuffer {
   std::uint32_t pixelFormat() const { return kPixelFormat32BGRA; }
   std::size_t bytesPerRow() const { return bytesPerRow_; }
 
-  void lockBaseAddress(LockFlags flags);
-  void unlockBaseAddress(LockFlags flags);
+  // Locking only counts: the memory never moves. Readers of a const buffer
+  // lock it too, so the count is mutable.
+  void lockBaseAddress(LockFlags flags) const;
+  void unlockBaseAddress(LockFlags flags) const;
   bool isLocked() const { return lockCount_ > 0; }
 
   std::uint8_t* baseAddress();
@@ -53,8 +55,23 @@ class PixelBuffer {
   int height_;
   std::size_t bytesPerRow_;
   Memory memory_;
-  int lockCount_ = 0;
-  bool lockedReadOnly_ = false;
+  mutable int lockCount_ = 0;
+  mutable bool lockedReadOnly_ = false;
+};
+
+// Holds a buffer's base-address lock for a scope.
+class BaseAddressLock {
+ public:
+  BaseAddressLock(const PixelBuffer& buffer, LockFlags flags) : buffer_(buffer), flags_(flags) {
+    buffer_.lockBaseAddress(flags_);
+  }
+  ~BaseAddressLock() { buffer_.unlockBaseAddress(flags_); }
+  BaseAddressLock(const BaseAddressLock&) = delete;
+  BaseAddressLock& operator=(const BaseAddressLock&) = delete;
+
+ private:
+  const PixelBuffer& buffer_;
+  LockFlags flags_;
 };
 
 struct PixelBufferCreation {

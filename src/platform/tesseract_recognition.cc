@@ -46,21 +46,6 @@ PlatformError recognitionError(TesseractRecognitionError code, std::string local
   };
 }
 
-// The handler only gets the buffer read-only, but reading still takes a lock;
-// the lock changes nothing but the buffer's lock count.
-class ReadLock {
- public:
-  explicit ReadLock(const PixelBuffer& buffer) : buffer_(const_cast<PixelBuffer&>(buffer)) {
-    buffer_.lockBaseAddress(LockFlags::readOnly);
-  }
-  ~ReadLock() { buffer_.unlockBaseAddress(LockFlags::readOnly); }
-  ReadLock(const ReadLock&) = delete;
-  ReadLock& operator=(const ReadLock&) = delete;
-
- private:
-  PixelBuffer& buffer_;
-};
-
 // 8-bit luminance with Leptonica's weights (0.3, 0.5, 0.2), the conversion
 // Tesseract applies to colour pages itself; handing it grey keeps the colour
 // order out of its hands. Pages with a side beyond the engine's limit are
@@ -70,7 +55,7 @@ PixPtr greyPage(const PixelBuffer& buffer) {
   PixPtr grey(pixCreate(width, height, 8));
   if (!grey) return nullptr;
   {
-    ReadLock lock(buffer);
+    const BaseAddressLock lock(buffer, LockFlags::readOnly);
     const std::uint8_t* row = buffer.baseAddress();
     l_uint32* line = pixGetData(grey.get());
     const int wordsPerLine = pixGetWpl(grey.get());
