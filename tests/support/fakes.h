@@ -1,47 +1,43 @@
 #pragma once
 
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "platform/platform.h"
-#include "support/test_support.h"
 
 namespace tarnwick::testing {
 
 // A small real image for fakes to hand around.
-Image smallImage(int width = 4, int height = 3);
+Image smallImage();
 
-// Decoders whose every step can be told to yield nothing; records the
-// calls it receives in order.
-class FakeDecoding final : public ImageDecoding {
- public:
-  bool imageObjectOpens = true;
-  bool proposedRectDecodes = true;
-  bool tiffEncodes = true;
-  bool tiffDecodes = true;
-  bool sourceOpens = true;
-  bool sourceDecodes = true;
+// Platform services that record each call (its name, then any detail such as
+// the path), in order, and yield nothing from every call named in `failing`.
+struct FakeRecorder {
+  std::set<std::string> failing;
   std::vector<std::string> calls;
+  bool succeeds(const std::string& name, const std::string& detail = "") {
+    calls.push_back(detail.empty() ? name : name + " " + detail);
+    return failing.count(name) == 0;
+  }
+};
 
+class FakeDecoding final : public ImageDecoding, public FakeRecorder {
+ public:
   std::unique_ptr<ImageObject> makeImageObject(const std::string& path) override;
   std::optional<Image> bitmapImageFromTIFFData(const Bytes& tiff) override;
   std::unique_ptr<ImageSource> makeImageSource(const std::string& path) override;
 };
 
-// Graphics that report what a test asks for and record the buffer's lock
-// state at each step.
-class FakeGraphics final : public Graphics {
+class FakeGraphics final : public Graphics, public FakeRecorder {
  public:
   std::int64_t width = 4;
   std::int64_t height = 3;
   std::int32_t creationStatus = kPixelBufferSuccess;
-  bool createsBuffer = true;
-  bool createsContext = true;
-  std::vector<std::string> calls;
 
-  std::int64_t imageWidth(const Image&) override;
-  std::int64_t imageHeight(const Image&) override;
+  std::int64_t imageWidth(const Image&) override { return width; }
+  std::int64_t imageHeight(const Image&) override { return height; }
   PixelBufferCreation createPixelBuffer(std::int64_t width, std::int64_t height, std::uint32_t format) override;
   std::unique_ptr<BitmapContext> createBitmapContext(std::uint8_t* memory, std::int64_t width, std::int64_t height,
                                                      int bitsPerComponent, std::size_t bytesPerRow,
@@ -64,7 +60,9 @@ class FakeRecognition final : public TextRecognition {
 class FakeTextObservation final : public RecognizedTextObservation {
  public:
   explicit FakeTextObservation(std::vector<RecognizedText> candidates) : candidates_(std::move(candidates)) {}
-  std::vector<RecognizedText> topCandidates(std::size_t maxCandidateCount) const override;
+  std::vector<RecognizedText> topCandidates(std::size_t maxCandidateCount) const override {
+    return {candidates_.begin(), candidates_.begin() + std::min(maxCandidateCount, candidates_.size())};
+  }
 
  private:
   std::vector<RecognizedText> candidates_;
