@@ -1,0 +1,47 @@
+// Image bytes through the three decoding routes and into a BGRA pixel
+// buffer, as a run of the tool takes them.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "app/ocr_error.h"
+#include "imaging/load_image.h"
+#include "imaging/pixel_buffer_preparation.h"
+#include "platform/startup.h"
+#include "platform/vips_graphics.h"
+#include "platform/vips_image_decoding.h"
+
+namespace {
+
+// The decoders take paths; an in-memory file reached through /proc keeps
+// the disk out of every iteration.
+int memoryFile = -1;
+std::string memoryFilePath;
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char*** argv) {
+  // libFuzzer reports on standard error, which the tool's start-up points
+  // at /dev/null; give it back.
+  std::FILE* standardError = tarnwick::startPlatform((*argv)[0]);
+  dup2(fileno(standardError), STDERR_FILENO);
+  memoryFile = memfd_create("image", 0);
+  memoryFilePath = "/proc/self/fd/" + std::to_string(memoryFile);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (ftruncate(memoryFile, 0) != 0 || pwrite(memoryFile, data, size, 0) != static_cast<ssize_t>(size)) return 0;
+  tarnwick::VipsImageDecoding decoding;
+  tarnwick::VipsGraphics graphics;
+  try {
+    const tarnwick::Image image = tarnwick::loadCGImage(memoryFilePath, decoding);
+    tarnwick::makeBGRAPixelBuffer(image, graphics);
+  } catch (const tarnwick::OcrError&) {
+    // A refusal is a correct outcome; only crashes, leaks and hangs count.
+  }
+  return 0;
+}

@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# Writes a small valid image of every format the tool reads into DIR, as
+# fuzzing seeds. Usage: fuzz/make_seeds.sh DIR
+set -euo pipefail
+out=$1
+mkdir -p "$out"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+vips text "$work/ink.v" "Hi 42" --dpi 72 --font "DejaVu Sans 16"
+vips invert "$work/ink.v" "$work/grey.v"
+vips colourspace "$work/grey.v" "$work/rgb.v" srgb
+vips bandjoin_const "$work/rgb.v" "$work/rgba.v" 128
+vips linear "$work/grey.v" "$work/wide.v" 257 0 --uchar=false
+vips cast "$work/wide.v" "$work/ushort.v" ushort
+vips bandjoin_const "$work/ushort.v" "$work/ushortalpha.v" 65535
+vips copy "$work/ushortalpha.v" "$work/grey16.v" --interpretation grey16
+vips relational_const "$work/grey.v" "$work/bilevel.v" more 128
+vips colourspace "$work/rgb.v" "$work/cmyk.v" cmyk
+vips flip "$work/rgb.v" "$work/flipped.v" vertical
+vips join "$work/rgb.v" "$work/flipped.v" "$work/pages.v" vertical
+page_height=$(vipsheader -f height "$work/rgb.v")
+
+# source image, then the seed's name with the saver's options
+while read -r source seed; do
+  vips copy "$work/$source.v" "$out/$seed"
+done <<SEEDS
+rgb png.png
+rgb interlaced.png[interlace]
+rgb palette.png[palette]
+rgba rgba.png
+grey16 grey16alpha.png
+rgb baseline.jpg[Q=80]
+rgb progressive.jpg[Q=80,interlace]
+cmyk cmyk.jpg[strip]
+rgb icc.jpg[profile=srgb]
+rgb lzw.tif[compression=lzw]
+bilevel fax.tif[squash,compression=ccittfax4]
+pages pages.tif[page-height=$page_height]
+pages animated.gif[page-height=$page_height]
+rgb lossy.webp[Q=80]
+rgba lossless.webp[lossless]
+rgb hevc.heic[compression=hevc]
+rgb av1.avif
+rgb rgb.ppm
+grey grey.pgm
+bilevel bilevel.pbm
+SEEDS
+
+# A 4x2 24-bit white BMP (vips writes none): file and info headers, then two
+# rows of four pixels, each row 12 bytes and so already padded.
+{
+  printf 'BM\x4e\x00\x00\x00\x00\x00\x00\x00\x36\x00\x00\x00\x28\x00\x00\x00\x04\x00\x00\x00\x02\x00\x00\x00'
+  printf '\x01\x00\x18\x00\x00\x00\x00\x00\x18\x00\x00\x00\x13\x0b\x00\x00\x13\x0b\x00\x00'
+  printf '\x00\x00\x00\x00\x00\x00\x00\x00'
+  head -c 24 /dev/zero | tr '\0' '\377'
+} >"$out/tiny.bmp"
