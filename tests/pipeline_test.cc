@@ -55,6 +55,7 @@ struct Pipeline {
     EXPECT_EQ(std::fread(bytes.data(), 1, bytes.size(), out), bytes.size());
     std::fclose(out);
     std::fclose(err);
+    testing::parseReportLine(bytes);
     return {bytes, status};
   }
 };
