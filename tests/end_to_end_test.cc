@@ -10,6 +10,7 @@
 #include <vips/vips.h>
 
 #include "support/test_support.h"
+#include "tarnwick/tarnwick.h"
 
 namespace tarnwick {
 namespace {
@@ -212,6 +213,16 @@ TEST_F(RecognitionEndToEnd, OversizedImagesFailInBoundedMemory) {
     EXPECT_LT(run.peakRssKiB, 1024 * 1024);
     EXPECT_LT(run.elapsed, 5 * testing::promptly());
   }
+}
+
+TEST_F(RecognitionEndToEnd, EmbeddingGivesTheToolsLineAndLeavesStderrAlone) {
+  struct stat before {}, after {};
+  ASSERT_EQ(fstat(STDERR_FILENO, &before), 0);
+  const std::string missing = dir_->file("missing.png");
+  EXPECT_EQ(reportLine(recognizeImageFile(save(helloWorld_, "embedded.png"))), kHelloWorldLine);
+  EXPECT_EQ(reportLine(recognizeImageFile(missing)), errorLineFor("load failed: not readable: " + missing));
+  ASSERT_EQ(fstat(STDERR_FILENO, &after), 0);
+  EXPECT_EQ(std::pair(after.st_dev, after.st_ino), std::pair(before.st_dev, before.st_ino));
 }
 
 TEST_F(RecognitionEndToEnd, LibraryChatterNeverReachesStderr) {

@@ -40,17 +40,30 @@ TEST_P(ResultLineTest, PrintsOneCompactSortedLine) {
   EXPECT_EQ(json["confidence_notes"], result.confidence_notes);
 }
 
+// Records as the recognizer makes them: the two fixed notes first.
+const std::string kFixed = R"({"confidence_notes":["provider vision_mac","recognition_languages en-US")";
+const std::vector<std::string> kFixedNotes{"provider vision_mac", "recognition_languages en-US"};
+std::vector<std::string> notesWith(const std::string& warning) {
+  auto notes = kFixedNotes;
+  notes.push_back(warning);
+  return notes;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Records, ResultLineTest,
     ::testing::Values(
-        ResultCase{"empty", {"", {}, "vision_mac", {}},
-                   R"({"confidence_notes":[],"lines":[],"provider":"vision_mac","text":""})" "\n"},
-        ResultCase{"two_lines", {"a\nb", {"a", "b"}, "vision_mac", {"provider vision_mac"}},
-                   R"({"confidence_notes":["provider vision_mac"],"lines":["a","b"],"provider":"vision_mac","text":"a\nb"})" "\n"},
-        ResultCase{"escapes", {"q\"b\\s/t\tc\x01", {}, "vision_mac", {}},
-                   R"({"confidence_notes":[],"lines":[],"provider":"vision_mac","text":"q\"b\\s\/t\tc\u0001"})" "\n"},
-        ResultCase{"raw_utf8", {"Grüße 🇩🇪", {"é"}, "vision_mac", {}},
-                   R"({"confidence_notes":[],"lines":["é"],"provider":"vision_mac","text":"Grüße 🇩🇪"})" "\n"}),
+        ResultCase{"no_text", {"", {}, "vision_mac", notesWith("no text recognized")},
+                   kFixed + R"(,"no text recognized"],"lines":[],"provider":"vision_mac","text":""})" "\n"},
+        ResultCase{"two_lines", {"a\nb", {"a", "b"}, "vision_mac", kFixedNotes},
+                   kFixed + R"(],"lines":["a","b"],"provider":"vision_mac","text":"a\nb"})" "\n"},
+        ResultCase{"escapes",
+                   {"q\"b\\s/t\tc\x01", {"q\"b\\s/t\tc\x01"}, "vision_mac",
+                    notesWith("weak_ocr: 1 low-confidence line(s)")},
+                   kFixed + R"j(,"weak_ocr: 1 low-confidence line(s)"],"lines":["q\"b\\s\/t\tc\u0001"],)j"
+                            R"("provider":"vision_mac","text":"q\"b\\s\/t\tc\u0001"})" "\n"},
+        ResultCase{"raw_utf8", {"Grüße 🇩🇪", {"Grüße 🇩🇪"}, "vision_mac", notesWith("weak_ocr: very short recognition")},
+                   kFixed + R"(,"weak_ocr: very short recognition"],"lines":["Grüße 🇩🇪"],"provider":"vision_mac",)"
+                            R"("text":"Grüße 🇩🇪"})" "\n"}),
     [](const auto& info) { return info.param.name; });
 
 TEST(ErrorLine, CarriesTheMessageAsItsOnlyNote) {
@@ -68,6 +81,7 @@ TEST(FallbackLines, ReplaceRecordsThatAreNotUtf8) {
             R"({"text":"","lines":[],"provider":"vision_mac","confidence_notes":["json encode failed"]})" "\n");
   EXPECT_EQ(printed([&](std::FILE* out) { emitError(invalid, out); }),
             R"({"text":"","lines":[],"provider":"unavailable","confidence_notes":["error"]})" "\n");
+  for (const char* fallback : {kResultFallbackLine, kErrorFallbackLine}) testing::parseReportLine(fallback + std::string("\n"));
   EXPECT_EQ(std::string(kResultFallbackLine).size(), 88U);
   EXPECT_EQ(std::string(kErrorFallbackLine).size(), 76U);
 }

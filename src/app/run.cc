@@ -26,6 +26,15 @@ std::string failureMessage(const std::exception_ptr& error) {
 
 }  // namespace
 
+Outcome recognizeImageAt(const std::string& path, Platform& platform) {
+  try {
+    const Image image = loadCGImage(path, platform.decoding);
+    return recognizeText(image, platform);
+  } catch (...) {
+    return RecognitionError{failureMessage(std::current_exception())};
+  }
+}
+
 int runTarnwick(const std::vector<std::string>& arguments, Platform& platform, std::FILE* out, std::FILE* err) {
   if (arguments.size() < 2) {
     std::fputs(kUsageMessage, err);
@@ -33,13 +42,7 @@ int runTarnwick(const std::vector<std::string>& arguments, Platform& platform, s
     emitError(kUsageMessage, out);
     return 2;
   }
-  const std::string& path = arguments[1];
-  try {
-    const Image image = loadCGImage(path, platform.decoding);
-    emitJSON(recognizeText(image, platform), out);
-  } catch (...) {
-    emitError(failureMessage(std::current_exception()), out);
-  }
+  std::fputs(reportLine(recognizeImageAt(arguments[1], platform)).c_str(), out);
   return 0;
 }
 

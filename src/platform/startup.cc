@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <mutex>
 
 #include <leptonica/allheaders.h>
 #include <omp.h>
@@ -54,17 +55,24 @@ void divertStandardError() {
 
 void limitOpenMPToCallingThread() { omp_set_max_active_levels(0); }
 
+void initialiseLibraries(const char* programName) {
+  static std::once_flag initialised;
+  std::call_once(initialised, [programName] {
+    limitOpenMPToCallingThread();
+    routeLibraryLogsAway();
+    if (VIPS_INIT(programName) == 0) {
+      vips_block_untrusted_set(TRUE);
+      // One image at a time: caching operations only grows memory.
+      vips_cache_set_max(0);
+      vips_concurrency_set(1);
+    }
+  });
+}
+
 std::FILE* startPlatform(const char* programName) {
   std::signal(SIGPIPE, SIG_IGN);
   divertStandardError();
-  limitOpenMPToCallingThread();
-  routeLibraryLogsAway();
-  if (VIPS_INIT(programName) == 0) {
-    vips_block_untrusted_set(TRUE);
-    // One image per process: caching operations only grows memory.
-    vips_cache_set_max(0);
-    vips_concurrency_set(1);
-  }
+  initialiseLibraries(programName);
   std::FILE* ownStandardError = keptStandardError >= 0 ? fdopen(keptStandardError, "w") : nullptr;
   return ownStandardError != nullptr ? ownStandardError : stderr;
 }

@@ -4,15 +4,18 @@
 
 namespace tarnwick {
 
-// First step of every run: initialise the imaging library once, keep every
-// library's log output away from standard error, block decoders that are not
-// fit for untrusted files, ignore SIGPIPE so a vanished reader cannot kill
-// the run, and keep the recognizer's OpenMP runtime to one thread per caller
-// thread whatever the caller's environment says.
-//
-// Standard error itself is pointed at /dev/null (see divertStandardError);
-// the returned stream is the original standard error, kept for the tool's own
-// usage line.
+// What recognition needs of the process, done once however often it is
+// called and from whichever thread: initialise the imaging library, drop
+// GLib's and Leptonica's log messages, block decoders that are not fit for
+// untrusted files, turn off the imaging cache and keep the recognizer's
+// OpenMP runtime to one thread whatever the environment says. Standard error
+// is left as it is.
+void initialiseLibraries(const char* programName);
+
+// First step of the executable: ignore SIGPIPE so a vanished reader cannot
+// kill the run, point standard error at /dev/null (see divertStandardError)
+// and initialise the libraries. The returned stream is the original standard
+// error, kept for the tool's own usage line.
 std::FILE* startPlatform(const char* programName);
 
 // Keeps a copy of the original standard error and points descriptor 2 at

@@ -68,11 +68,6 @@ std::optional<std::string> encodeRecord(const OcrResult& record) {
   return json;
 }
 
-void printLine(const std::string& line, std::FILE* out) {
-  std::fputs(line.c_str(), out);
-  std::fputc('\n', out);
-}
-
 }  // namespace
 
 std::optional<std::string> encodeResult(const OcrResult& result) { return encodeRecord(result); }
@@ -81,12 +76,19 @@ std::optional<std::string> encodeErrorRecord(const std::string& message) {
   return encodeRecord(OcrResult{.text = "", .lines = {}, .provider = "unavailable", .confidence_notes = {message}});
 }
 
-void emitJSON(const OcrResult& result, std::FILE* out) {
-  printLine(encodeResult(result).value_or(kResultFallbackLine), out);
+std::string reportLine(const Outcome& outcome) {
+  const auto* result = std::get_if<OcrResult>(&outcome);
+  std::string line = result != nullptr
+                         ? encodeResult(*result).value_or(kResultFallbackLine)
+                         : encodeErrorRecord(std::get<RecognitionError>(outcome).message).value_or(kErrorFallbackLine);
+  line += '\n';
+  return line;
 }
 
+void emitJSON(const OcrResult& result, std::FILE* out) { std::fputs(reportLine(result).c_str(), out); }
+
 void emitError(const std::string& message, std::FILE* out) {
-  printLine(encodeErrorRecord(message).value_or(kErrorFallbackLine), out);
+  std::fputs(reportLine(RecognitionError{message}).c_str(), out);
 }
 
 }  // namespace tarnwick

@@ -18,7 +18,7 @@ inline constexpr const char* kErrorFallbackLine =
 std::optional<std::string> encodeResult(const OcrResult& result);
 std::optional<std::string> encodeErrorRecord(const std::string& message);
 
-// Print exactly one line: the record, or its fixed fallback line.
+// Print exactly one line (reportLine): the record, or its fixed fallback line.
 void emitJSON(const OcrResult& result, std::FILE* out = stdout);
 void emitError(const std::string& message, std::FILE* out = stdout);
 

@@ -1,17 +1,10 @@
 #pragma once
 
-#include <string>
 #include <string_view>
-#include <vector>
+
+#include "tarnwick/tarnwick.h"
 
 namespace tarnwick {
-
-struct OcrResult {
-  std::string text;
-  std::vector<std::string> lines;
-  std::string provider;
-  std::vector<std::string> confidence_notes;
-};
 
 // The record's keys, in field order.
 enum class CodingKeys { text, lines, provider, confidence_notes };

@@ -132,6 +132,13 @@ std::chrono::milliseconds promptly() {
 nlohmann::json parseReportLine(const std::string& out) {
   EXPECT_FALSE(out.empty()) << "no report line";
   if (out.empty()) return {};
+  // One write to a file opened for appending, so lines from tests running
+  // side by side never interleave.
+  const int log = open(TARNWICK_REPORT_LOG, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  const std::string logged = out.back() == '\n' ? out : out + '\n';
+  EXPECT_EQ(write(log, logged.data(), logged.size()), static_cast<ssize_t>(logged.size()))
+      << "cannot log the report line to " << TARNWICK_REPORT_LOG;
+  if (log >= 0) close(log);
   EXPECT_EQ(out.back(), '\n') << "report must end with a line feed";
   EXPECT_EQ(out.find('\n'), out.size() - 1) << "report must be exactly one line: " << out;
   try {

@@ -57,7 +57,8 @@ std::chrono::milliseconds promptly();
 ToolRun runTool(const std::vector<std::string>& arguments, const std::vector<std::string>& extraEnvironment = {});
 
 // Parses the single report line with a real JSON parser after checking it is
-// exactly one line; fails the current test otherwise.
+// exactly one line; fails the current test otherwise. Every line is also
+// appended to the log that the last test checks against the JSON Schema.
 nlohmann::json parseReportLine(const std::string& out);
 
 // The exact error line the tool prints for a message.

@@ -1,0 +1,17 @@
+#include <mutex>
+
+#include "app/run.h"
+#include "platform/startup.h"
+#include "tarnwick/tarnwick.h"
+
+namespace tarnwick {
+
+Outcome recognizeImageFile(const std::string& path) {
+  // The library-backed platform keeps one recognizer for the process.
+  static std::mutex oneRunAtATime;
+  const std::lock_guard lock(oneRunAtATime);
+  initialiseLibraries("tarnwick");
+  return recognizeImageAt(path, defaultPlatform());
+}
+
+}  // namespace tarnwick
