@@ -7,6 +7,8 @@ packages=(
   libvips-dev libtesseract-dev libleptonica-dev libicu-dev
   tesseract-ocr-eng
   libgtest-dev libgmock-dev nlohmann-json3-dev fonts-dejavu-core
+  # the tests' schema validator; what CPack needs to compute the .deb's dependencies
+  python3-jsonschema dpkg-dev file
 )
 
 sudo_if_needed() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
