@@ -21,10 +21,6 @@ add_custom_command(OUTPUT ${TARNWICK_MAN_PAGE}
                    DEPENDS ${PROJECT_SOURCE_DIR}/docs/tarnwick.1 VERBATIM)
 add_custom_target(tarnwick_man_page ALL DEPENDS ${TARNWICK_MAN_PAGE})
 
-# tarnwick.pc names its directories relative to itself, so the same file
-# serves /usr/local (cmake --install) and /usr (the Debian package).
-file(RELATIVE_PATH TARNWICK_PC_INCLUDEDIR /${CMAKE_INSTALL_LIBDIR}/pkgconfig /${CMAKE_INSTALL_INCLUDEDIR})
-configure_file(${CMAKE_CURRENT_LIST_DIR}/tarnwick.pc.in ${PROJECT_BINARY_DIR}/tarnwick.pc @ONLY)
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/tarnwickConfigVersion.cmake COMPATIBILITY SameMajorVersion)
 
 install(TARGETS tarnwick RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
@@ -33,6 +29,13 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/tarnwick DESTINATION ${CMAKE_INS
 install(EXPORT tarnwick NAMESPACE tarnwick:: FILE tarnwickConfig.cmake
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/tarnwick)
 install(FILES ${PROJECT_BINARY_DIR}/tarnwickConfigVersion.cmake DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/tarnwick)
+# tarnwick.pc names the prefix it is installed under, which is only known
+# then: /usr/local by default for cmake --install, /usr for the Debian package.
+install(CODE "
+  set(PROJECT_VERSION ${PROJECT_VERSION})
+  set(TARNWICK_PC_LIBDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}\")
+  set(TARNWICK_PC_INCLUDEDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_INCLUDEDIR}\")
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/tarnwick.pc.in ${PROJECT_BINARY_DIR}/tarnwick.pc @ONLY)")
 install(FILES ${PROJECT_BINARY_DIR}/tarnwick.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 install(FILES ${TARNWICK_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/tarnwick-output.schema.json DESTINATION ${CMAKE_INSTALL_DOCDIR})
