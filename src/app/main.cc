@@ -1,3 +1,4 @@
+#include <array>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -18,6 +19,11 @@ __attribute__((section(".preinit_array"), used)) void (*const divertBeforeLibrar
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The report line leaves in one write(2), so the lines of tarnwick processes
+  // sharing one output file never interleave. Trivially destructible: stdout
+  // is flushed after static objects are destroyed.
+  static std::array<char, std::size_t{1} << 20> lineBuffer;
+  std::setvbuf(stdout, lineBuffer.data(), _IOFBF, lineBuffer.size());
   std::FILE* ownStandardError = tarnwick::startPlatform(argc > 0 ? argv[0] : "tarnwick");
   const std::vector<std::string> arguments(argv, argv + argc);
   return tarnwick::runTarnwick(arguments, tarnwick::defaultPlatform(), stdout, ownStandardError);
