@@ -10,7 +10,6 @@ add_library(tarnwick::tarnwick ALIAS tarnwick_shared)
 set_target_properties(tarnwick_shared PROPERTIES OUTPUT_NAME tarnwick EXPORT_NAME tarnwick LINKER_LANGUAGE CXX
                                                  VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
 target_link_libraries(tarnwick_shared PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,tarnwick_core>")
-target_link_options(tarnwick_shared PRIVATE -Wl,--no-undefined)
 target_include_directories(tarnwick_shared INTERFACE $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
                                                      $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 target_compile_features(tarnwick_shared INTERFACE cxx_std_17)
