@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -42,50 +40,6 @@ TEST(EndToEnd, UsageLineAndStatusTwoWithoutAPath) {
   EXPECT_EQ(run.err, "usage: tarnwick <image-path>\n");
   EXPECT_EQ(run.out, errorLineFor("usage: tarnwick <image-path>"));
   testing::parseReportLine(run.out);
-}
-
-TEST(EndToEnd, PathsThatHoldNoImageFailPromptly) {
-  testing::TempDir dir;
-  const std::string directory = dir.file("folder"), text = dir.file("notes.txt"), empty = dir.file("empty.png"),
-                    fifo = dir.file("fifo.png"), loop = dir.file("loop.png"), socketPath = dir.file("sock.png"),
-                    missing = dir.file("missing.png"), dangling = dir.file("dangling.png");
-  std::filesystem::create_directory(directory);
-  writeFile(text, "just some words\n");
-  writeFile(empty, "");
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  std::filesystem::create_symlink(loop, loop);
-  std::filesystem::create_symlink(missing, dangling);
-  const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  socketPath.copy(address.sun_path, sizeof(address.sun_path) - 1);
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-
-  const struct {
-    std::string path;
-    std::string message;
-  } cases[] = {
-      {missing, "not readable: " + missing},
-      {dangling, "not readable: " + dangling},
-      {loop, "not readable: " + loop},
-      {"", "not readable: "},
-      {directory, "CGImageSource failed: " + directory},
-      {fifo, "CGImageSource failed: " + fifo},
-      {"/dev/zero", "CGImageSource failed: /dev/zero"},
-      {socketPath, "CGImageSource failed: " + socketPath},
-      {text, "no image at index 0: " + text},
-      {empty, "no image at index 0: " + empty},
-      {dir.file("no-such-folder/../notes.txt"), "no image at index 0: " + dir.file("no-such-folder/../notes.txt")},
-      {missing + "\xFF\xFE", "not readable: " + missing + "\uFFFD\uFFFD"},
-  };
-  for (const auto& testCase : cases) {
-    SCOPED_TRACE(testCase.path);
-    const ToolRun run = runTool({testCase.path});
-    expectCleanRun(run);
-    EXPECT_EQ(run.out, errorLineFor("load failed: " + testCase.message));
-    EXPECT_LT(run.elapsed, testing::promptly());
-  }
-  close(listener);
 }
 
 class RecognitionEndToEnd : public ::testing::Test {
@@ -176,26 +130,6 @@ TEST_F(RecognitionEndToEnd, TransparentAndRotatedImagesReadUpright) {
   const ToolRun rotated = runTool({save(tagged, "rotated.jpg", "[Q=95]")});
   expectCleanRun(rotated);
   EXPECT_EQ(rotated.out, kHelloWorldLine);
-}
-
-TEST_F(RecognitionEndToEnd, PathBytesThatAreNotUtf8StillOpenTheFile) {
-  const ToolRun run = runTool({save(helloWorld_, "hello-\xFF.png")});
-  expectCleanRun(run);
-  EXPECT_EQ(run.out, kHelloWorldLine);
-}
-
-TEST_F(RecognitionEndToEnd, TruncatedFilesEndPromptly) {
-  for (const std::string name : {"cut.png", "cut.jpg"}) {
-    const std::string path = save(helloWorld_, name);
-    const auto size = std::filesystem::file_size(path);
-    for (const double keep : {0.1, 0.5, 0.9}) {
-      SCOPED_TRACE(name + " keeping " + std::to_string(keep));
-      std::filesystem::resize_file(path, static_cast<std::uintmax_t>(static_cast<double>(size) * keep));
-      const ToolRun run = runTool({path});
-      expectCleanRun(run);
-      EXPECT_LT(run.elapsed, testing::promptly());
-    }
-  }
 }
 
 TEST_F(RecognitionEndToEnd, OversizedImagesFailInBoundedMemory) {

@@ -76,8 +76,10 @@ std::string drain(int fd) {
 
 }  // namespace
 
-ToolRun runTool(const std::vector<std::string>& arguments, const std::vector<std::string>& extraEnvironment) {
-  std::vector<std::string> argvStrings{TARNWICK_BINARY};
+ToolRun runTool(const std::vector<std::string>& arguments, const std::vector<std::string>& extraEnvironment,
+                const Launch& launch) {
+  std::vector<std::string> argvStrings = launch.wrapper;
+  argvStrings.emplace_back(TARNWICK_BINARY);
   argvStrings.insert(argvStrings.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv;
   for (auto& argument : argvStrings) argv.push_back(argument.data());
@@ -98,12 +100,25 @@ ToolRun runTool(const std::vector<std::string>& arguments, const std::vector<std
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  std::array<int, 2> pipeEnds{-1, -1};
+  switch (launch.standardOutput) {
+    case StandardOutput::captured: break;
+    case StandardOutput::closed: posix_spawn_file_actions_addclose(&actions, 1); break;
+    case StandardOutput::devFull: posix_spawn_file_actions_addopen(&actions, 1, "/dev/full", O_WRONLY, 0); break;
+    case StandardOutput::pipeWithoutReader:
+      if (pipe2(pipeEnds.data(), O_CLOEXEC) != 0) ADD_FAILURE() << "pipe failed";
+      close(pipeEnds[0]);
+      posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
+      break;
+  }
+  if (launch.workingDirectory >= 0) posix_spawn_file_actions_addfchdir_np(&actions, launch.workingDirectory);
 
   ToolRun run;
   const auto start = std::chrono::steady_clock::now();
   pid_t pid = 0;
   const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
+  if (pipeEnds[1] >= 0) close(pipeEnds[1]);
   if (spawned != 0) {
     ADD_FAILURE() << "could not start " << argv[0];
     return run;
@@ -157,7 +172,16 @@ std::string errorLineFor(const std::string& message) {
       case '\\': escaped += "\\\\"; break;
       case '/': escaped += "\\/"; break;
       case '\n': escaped += "\\n"; break;
-      default: escaped += c;
+      case '\r': escaped += "\\r"; break;
+      case '\t': escaped += "\\t"; break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20) {
+          std::array<char, 7> code{};
+          std::snprintf(code.data(), code.size(), "\\u%04x", static_cast<unsigned>(c));
+          escaped += code.data();
+        } else {
+          escaped += c;
+        }
     }
   }
   return R"({"confidence_notes":[")" + escaped + R"("],"lines":[],"provider":"unavailable","text":""})" "\n";

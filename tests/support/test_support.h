@@ -53,8 +53,19 @@ struct ToolRun {
 // for instrumented builds.
 std::chrono::milliseconds promptly();
 
+// Where the tool's standard output goes.
+enum class StandardOutput { captured, closed, devFull, pipeWithoutReader };
+
+// How the tool is started, beyond its arguments and environment.
+struct Launch {
+  std::vector<std::string> wrapper;  // a program (full path) and arguments that run the tool
+  StandardOutput standardOutput = StandardOutput::captured;
+  int workingDirectory = -1;  // a descriptor of the directory to start in
+};
+
 // Runs the built tarnwick binary with the arguments (argv[1]...), no stdin.
-ToolRun runTool(const std::vector<std::string>& arguments, const std::vector<std::string>& extraEnvironment = {});
+ToolRun runTool(const std::vector<std::string>& arguments, const std::vector<std::string>& extraEnvironment = {},
+                const Launch& launch = {});
 
 // Parses the single report line with a real JSON parser after checking it is
 // exactly one line; fails the current test otherwise. Every line is also

@@ -1,0 +1,336 @@
+// Whatever lands at the path, and wherever the line goes: one report line
+// (or none when output cannot be written), the contract's status, nothing on
+// stderr, no signal, and promptly.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <climits>
+#include <fstream>
+#include <functional>
+
+#include <leptonica/allheaders.h>
+#include <vips/vips.h>
+
+#include "support/test_support.h"
+
+namespace tarnwick {
+namespace {
+
+using testing::errorLineFor;
+using testing::Launch;
+using testing::runTool;
+using testing::StandardOutput;
+using testing::ToolRun;
+using testing::VipsImagePtr;
+
+const std::string kResultStart = R"({"confidence_notes":["provider vision_mac","recognition_languages en-US")";
+const std::string kHelloWorldLine =
+    kResultStart + R"(,"weak_ocr: very short recognition"],"lines":["Hello world"],"provider":"vision_mac",)"
+                   R"("text":"Hello world"})" "\n";
+
+const std::string kLoadFailedStart = R"({"confidence_notes":["load failed: )";
+
+// What a damaged file still shows, and what the recognizer makes of it, is
+// the platform's business: a partial read is held only to getting past the
+// image intake.
+enum class Outcome { refused, read, partial };
+
+void expectPromptCleanRun(const ToolRun& run, int status = 0) {
+  EXPECT_EQ(run.terminatingSignal, 0);
+  EXPECT_EQ(run.exitStatus, status);
+  EXPECT_EQ(run.err, "");
+  EXPECT_LT(run.elapsed, testing::promptly());
+}
+
+void expectOutcome(const std::string& path, Outcome outcome, const Launch& launch = {}) {
+  SCOPED_TRACE(path);
+  const ToolRun run = runTool({path}, {}, launch);
+  expectPromptCleanRun(run);
+  testing::parseReportLine(run.out);
+  switch (outcome) {
+    case Outcome::refused: EXPECT_EQ(run.out, errorLineFor("load failed: no image at index 0: " + path)); break;
+    case Outcome::read: EXPECT_EQ(run.out, kHelloWorldLine); break;
+    case Outcome::partial: EXPECT_NE(run.out.substr(0, kLoadFailedStart.size()), kLoadFailedStart) << run.out; break;
+  }
+}
+
+void expectLine(const std::string& path, const std::string& line, const Launch& launch = {}) {
+  SCOPED_TRACE(path);
+  const ToolRun run = runTool({path}, {}, launch);
+  expectPromptCleanRun(run);
+  testing::parseReportLine(run.out);
+  EXPECT_EQ(run.out, line);
+}
+
+std::string readBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+void writeBytes(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
+
+template <typename Operation>
+VipsImagePtr derived(Operation operation) {
+  VipsImage* out = nullptr;
+  EXPECT_EQ(operation(&out), 0) << vips_error_buffer();
+  return VipsImagePtr(out);
+}
+
+class BadInput : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = std::make_unique<testing::TempDir>();
+    hello_ = testing::renderTextImage("Hello world", 40).release();
+  }
+  static void TearDownTestSuite() {
+    g_object_unref(hello_);
+    dir_.reset();
+  }
+  // Saves the image under the name; false when this libvips has no saver.
+  static bool saved(VipsImage* image, const std::string& name, const std::string& options = "") {
+    const std::string path = dir_->file(name);
+    if (vips_image_write_to_file(image, (path + options).c_str(), nullptr) == 0) return true;
+    vips_error_clear();
+    return false;
+  }
+  static std::string file(const std::string& name) { return dir_->file(name); }
+  static inline std::unique_ptr<testing::TempDir> dir_;
+  static inline VipsImage* hello_ = nullptr;
+};
+
+// Cut after 16 bytes, a third, two thirds, and all but the last 8 bytes;
+// then one bit flipped a third and two thirds of the way in.
+TEST_F(BadInput, DamagedFilesOfEveryFormat) {
+  using enum Outcome;
+  const struct {
+    const char* name;
+    std::array<Outcome, 6> outcomes;
+  } formats[] = {
+      {"png", {refused, partial, partial, read, read, read}},
+      {"jpg", {refused, partial, partial, read, partial, partial}},
+      {"tif", {refused, refused, refused, refused, read, read}},
+      {"gif", {refused, partial, partial, read, refused, partial}},
+      {"webp", {refused, refused, refused, refused, partial, read}},
+      {"heic", {refused, refused, refused, refused, partial, partial}},
+      {"avif", {refused, refused, refused, refused, partial, partial}},
+      {"pgm", {refused, refused, refused, refused, read, read}},
+      {"bmp", {refused, refused, refused, refused, read, read}},
+  };
+  ASSERT_TRUE(saved(hello_, "whole.png"));
+  const std::unique_ptr<PIX, void (*)(PIX*)> pix(pixRead(file("whole.png").c_str()),
+                                                 [](PIX* p) { pixDestroy(&p); });
+  ASSERT_EQ(pixWrite(file("whole.bmp").c_str(), pix.get(), IFF_BMP), 0);
+  for (const auto& [name, outcomes] : formats) {
+    const std::string format = name;
+    if (format != "bmp" && format != "png" && !saved(hello_, "whole." + format)) continue;  // no encoder here
+    const std::string whole = readBytes(file("whole." + format));
+    const std::size_t size = whole.size();
+    const std::size_t cuts[] = {16, size / 3, size * 2 / 3, size - 8};
+    for (std::size_t i = 0; i < 4; ++i) {
+      writeBytes(file("cut." + format), whole.substr(0, cuts[i]));
+      expectOutcome(file("cut." + format), outcomes[i]);
+    }
+    for (std::size_t i = 0; i < 2; ++i) {
+      std::string flipped = whole;
+      flipped[cuts[i + 1]] ^= 0x10;
+      writeBytes(file("flipped." + format), flipped);
+      expectOutcome(file("flipped." + format), outcomes[4 + i]);
+    }
+  }
+}
+
+TEST_F(BadInput, LayoutsDecodersTreatApartAllReadTheFirstImage) {
+  // Black ink whose coverage is the alpha: only compositing over white shows it.
+  const VipsImagePtr coverage = derived([](VipsImage** out) { return vips_extract_band(hello_, out, 0, nullptr); });
+  const VipsImagePtr ink = derived([&](VipsImage** out) { return vips_invert(coverage.get(), out, nullptr); });
+  const VipsImagePtr black = derived([&](VipsImage** out) { return vips_black(out, hello_->Xsize, hello_->Ysize, nullptr); });
+  const VipsImagePtr blackInk = derived([&](VipsImage** out) { return vips_bandjoin2(black.get(), ink.get(), out, nullptr); });
+  const VipsImagePtr wide = derived([&](VipsImage** out) { return vips_linear1(coverage.get(), out, 257, 0, nullptr); });
+  const VipsImagePtr grey16 = derived([&](VipsImage** out) { return vips_cast_ushort(wide.get(), out, nullptr); });
+  const VipsImagePtr opaque16 =
+      derived([&](VipsImage** out) { return vips_bandjoin_const1(grey16.get(), out, 65535, nullptr); });
+  const VipsImagePtr grey16Alpha = derived([&](VipsImage** out) {
+    return vips_copy(opaque16.get(), out, "interpretation", VIPS_INTERPRETATION_GREY16, nullptr);
+  });
+  const VipsImagePtr floats = derived([](VipsImage** out) { return vips_cast_float(hello_, out, nullptr); });
+  const VipsImagePtr bilevel =
+      derived([&](VipsImage** out) { return vips_moreeq_const1(coverage.get(), out, 128, nullptr); });
+  const VipsImagePtr cmyk =
+      derived([](VipsImage** out) { return vips_colourspace(hello_, out, VIPS_INTERPRETATION_CMYK, nullptr); });
+  // A second page or frame of other words, which must not be read.
+  const VipsImagePtr other = testing::renderTextImage("Other page", 40);
+  const VipsImagePtr otherSized = derived([&](VipsImage** out) {
+    return vips_gravity(other.get(), out, VIPS_COMPASS_DIRECTION_CENTRE, hello_->Xsize, hello_->Ysize, "extend",
+                        VIPS_EXTEND_WHITE, nullptr);
+  });
+  const VipsImagePtr pages = derived(
+      [&](VipsImage** out) { return vips_join(hello_, otherSized.get(), out, VIPS_DIRECTION_VERTICAL, nullptr); });
+  const std::string pageHeight = "page-height=" + std::to_string(hello_->Ysize);
+
+  const struct {
+    VipsImage* image;
+    const char* name;
+    std::string options;
+  } layouts[] = {
+      {hello_, "interlaced.png", "[interlace]"},
+      {blackInk.get(), "palette-transparent.png", "[palette]"},
+      {grey16Alpha.get(), "grey16-alpha.png", ""},
+      {bilevel.get(), "one-bit.tif", "[bitdepth=1,compression=ccittfax4]"},
+      {floats.get(), "float.tif", ""},
+      {pages.get(), "pages.tif", "[" + pageHeight + "]"},
+      {pages.get(), "animated.gif", "[" + pageHeight + "]"},
+      {hello_, "progressive.jpg", "[interlace]"},
+      {cmyk.get(), "cmyk.jpg", "[strip]"},
+      {hello_, "icc.jpg", "[profile=p3]"},
+  };
+  for (const auto& [image, name, options] : layouts) {
+    ASSERT_TRUE(saved(image, name, options)) << name;
+    expectOutcome(file(name), Outcome::read);
+  }
+}
+
+std::string withBytesAt(std::string bytes, std::size_t at, const std::string& patch) {
+  return bytes.replace(at, patch.size(), patch);
+}
+
+TEST_F(BadInput, HeadersClaimingNoPixelsOrFarTooMany) {
+  ASSERT_TRUE(saved(hello_, "real.jpg"));
+  ASSERT_TRUE(saved(hello_, "real.gif"));
+  const std::string jpeg = readBytes(file("real.jpg")), gif = readBytes(file("real.gif"));
+  // Height then width in a baseline JPEG's frame header; width then height
+  // in the descriptor of a GIF's first image, which sits at the top left.
+  const std::size_t jpegFrame = jpeg.find("\xFF\xC0") + 5, gifFrame = gif.find(std::string("\x2C\0\0\0\0", 5)) + 5;
+  const std::string zero(4, '\0'), huge("\xFF\0\xFF\0", 4);
+  const std::string tooMany = errorLineFor("load failed: CVPixelBufferCreate failed status=-6662");
+  const std::string blank = kResultStart + R"(,"no text recognized"],"lines":[],"provider":"vision_mac","text":""})" "\n";
+  const struct {
+    const char* name;
+    std::string bytes;
+    std::string line;  // empty for "no image at index 0"
+  } headers[] = {
+      {"zero.png", testing::pngHeaderClaiming(0, 0), ""},
+      {"zero.jpg", withBytesAt(jpeg, jpegFrame, zero), ""},
+      {"huge.jpg", withBytesAt(jpeg, jpegFrame, huge), tooMany},
+      {"zero-frame.gif", withBytesAt(gif, gifFrame, zero), blank},
+      // The GIF decoder cuts frames to the screen and sizes a screen from its frames.
+      {"huge-frame.gif", withBytesAt(gif, gifFrame, huge), blank},
+      {"huge-screen.gif", withBytesAt(gif, 6, huge), kHelloWorldLine},
+      {"zero.pgm", "P5\n0 0\n255\n", ""},
+      {"huge.pgm", "P5\n60000 60000\n255\n" + std::string(1024, '\x80'), ""},
+  };
+  for (const auto& [name, bytes, line] : headers) {
+    writeBytes(file(name), bytes);
+    if (line.empty())
+      expectOutcome(file(name), Outcome::refused);
+    else
+      expectLine(file(name), line);
+  }
+}
+
+// A descriptor for a fresh directory that is then removed, for starting the
+// tool in a working directory that no longer exists.
+class DeletedDirectory {
+ public:
+  explicit DeletedDirectory(const std::string& path) {
+    std::filesystem::create_directory(path);
+    fd_ = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    std::filesystem::remove(path);
+  }
+  ~DeletedDirectory() { close(fd_); }
+  DeletedDirectory(const DeletedDirectory&) = delete;
+  DeletedDirectory& operator=(const DeletedDirectory&) = delete;
+  int fd() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+};
+
+TEST_F(BadInput, PathsThatAreNotImageFiles) {
+  const std::string directory = file("folder"), text = file("notes.txt"), empty = file("empty.png"),
+                    fifo = file("fifo.png"), loop = file("loop.png"), socketPath = file("sock.png"),
+                    missing = file("missing.png"), dangling = file("dangling.png");
+  std::filesystem::create_directory(directory);
+  writeBytes(text, "just some words\n");
+  writeBytes(empty, "");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::filesystem::create_symlink(loop, loop);
+  std::filesystem::create_symlink(missing, dangling);
+  const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  socketPath.copy(address.sun_path, sizeof(address.sun_path) - 1);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  std::string tooLong = dir_->path().string();
+  while (tooLong.size() <= PATH_MAX) tooLong += "/deeper";
+  const DeletedDirectory gone(file("gone"));
+  Launch inGone;
+  inGone.workingDirectory = gone.fd();
+  const std::string oddName = file("line\nfeed \"quoted\" back\\slash \x01\x1F\t\r \xFF.png");
+  const std::string oddNameAsReported = file("line\nfeed \"quoted\" back\\slash \x01\x1F\t\r \uFFFD.png");
+  ASSERT_TRUE(saved(hello_, "plain.png"));
+  std::filesystem::copy_file(file("plain.png"), oddName);
+  const std::string unreadable = "load failed: not readable: ", undecodable = "load failed: CGImageSource failed: ",
+                    noImage = "load failed: no image at index 0: ";
+
+  const struct {
+    std::string path;
+    std::string line;
+    Launch launch = {};
+  } cases[] = {
+      {missing, errorLineFor(unreadable + missing)},
+      {dangling, errorLineFor(unreadable + dangling)},
+      {loop, errorLineFor(unreadable + loop)},
+      {"", errorLineFor(unreadable)},
+      {tooLong, errorLineFor(unreadable + tooLong)},
+      {"hello.png", errorLineFor(unreadable + "hello.png"), inGone},
+      {directory, errorLineFor(undecodable + directory)},
+      {fifo, errorLineFor(undecodable + fifo)},
+      {"/dev/zero", errorLineFor(undecodable + "/dev/zero")},
+      {socketPath, errorLineFor(undecodable + socketPath)},
+      {text, errorLineFor(noImage + text)},
+      {empty, errorLineFor(noImage + empty)},
+      {file("no-such-folder/../notes.txt"), errorLineFor(noImage + file("no-such-folder/../notes.txt"))},
+      // Bytes that are not UTF-8 are reported as U+FFFD.
+      {missing + "\xFF\xFE", errorLineFor(unreadable + missing + "\uFFFD\uFFFD")},
+      {oddName + ".missing", errorLineFor(unreadable + oddNameAsReported + ".missing")},
+      {oddName, kHelloWorldLine},
+  };
+  for (const auto& [path, line, launch] : cases) expectLine(path, line, launch);
+  close(listener);
+}
+
+TEST_F(BadInput, FileTheCallerMayNotRead) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run the tool as a throw-away user";
+  ASSERT_TRUE(saved(hello_, "private.png"));
+  // Others may pass through the directory but not read the file.
+  std::filesystem::permissions(dir_->path(), std::filesystem::perms::owner_all | std::filesystem::perms::others_exec);
+  std::filesystem::permissions(file("private.png"), std::filesystem::perms::owner_read);
+  expectLine(file("private.png"), errorLineFor("load failed: not readable: " + file("private.png")),
+             {.wrapper = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}});
+}
+
+TEST_F(BadInput, OutputThatCannotBeWrittenNeverKillsOrHangs) {
+  ASSERT_TRUE(saved(hello_, "output.png"));
+  for (const StandardOutput output : {StandardOutput::closed, StandardOutput::devFull, StandardOutput::pipeWithoutReader}) {
+    for (const auto& [arguments, status] : {std::pair{std::vector<std::string>{}, 2},
+                                            std::pair{std::vector<std::string>{file("output.png")}, 0},
+                                            std::pair{std::vector<std::string>{file("missing.png")}, 0}}) {
+      SCOPED_TRACE(::testing::Message() << "output " << static_cast<int>(output) << ", " << arguments.size() << " argument(s)");
+      Launch launch;
+      launch.standardOutput = output;
+      const ToolRun run = runTool(arguments, {}, launch);
+      EXPECT_EQ(run.terminatingSignal, 0);
+      EXPECT_EQ(run.exitStatus, status);
+      EXPECT_EQ(run.err, status == 2 ? "usage: tarnwick <image-path>\n" : "");
+      EXPECT_LT(run.elapsed, testing::promptly());
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tarnwick
