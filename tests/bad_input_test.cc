@@ -3,6 +3,7 @@
 // stderr, no signal, and promptly.
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -11,11 +12,14 @@
 
 #include <climits>
 #include <fstream>
-#include <functional>
+#include <thread>
 
 #include <leptonica/allheaders.h>
 #include <vips/vips.h>
 
+#include "app/run_deadline.h"
+#include "platform/startup.h"
+#include "platform/vips_image_decoding.h"
 #include "support/test_support.h"
 
 namespace tarnwick {
@@ -99,6 +103,14 @@ class BadInput : public ::testing::Test {
     return false;
   }
   static std::string file(const std::string& name) { return dir_->file(name); }
+  // libvips writes no BMP; Leptonica does.
+  static std::string savedBmp(const std::string& name) {
+    EXPECT_TRUE(saved(hello_, name + ".png"));
+    const std::unique_ptr<PIX, void (*)(PIX*)> pix(pixRead(file(name + ".png").c_str()),
+                                                   [](PIX* p) { pixDestroy(&p); });
+    EXPECT_EQ(pixWrite(file(name).c_str(), pix.get(), IFF_BMP), 0);
+    return file(name);
+  }
   static inline std::unique_ptr<testing::TempDir> dir_;
   static inline VipsImage* hello_ = nullptr;
 };
@@ -121,13 +133,10 @@ TEST_F(BadInput, DamagedFilesOfEveryFormat) {
       {"pgm", {refused, refused, refused, refused, read, read}},
       {"bmp", {refused, refused, refused, refused, read, read}},
   };
-  ASSERT_TRUE(saved(hello_, "whole.png"));
-  const std::unique_ptr<PIX, void (*)(PIX*)> pix(pixRead(file("whole.png").c_str()),
-                                                 [](PIX* p) { pixDestroy(&p); });
-  ASSERT_EQ(pixWrite(file("whole.bmp").c_str(), pix.get(), IFF_BMP), 0);
+  savedBmp("whole.bmp");
   for (const auto& [name, outcomes] : formats) {
     const std::string format = name;
-    if (format != "bmp" && format != "png" && !saved(hello_, "whole." + format)) continue;  // no encoder here
+    if (format != "bmp" && !saved(hello_, "whole." + format)) continue;  // no encoder here
     const std::string whole = readBytes(file("whole." + format));
     const std::size_t size = whole.size();
     const std::size_t cuts[] = {16, size / 3, size * 2 / 3, size - 8};
@@ -330,6 +339,36 @@ TEST_F(BadInput, OutputThatCannotBeWrittenNeverKillsOrHangs) {
       EXPECT_LT(run.elapsed, testing::promptly());
     }
   }
+}
+
+// libvips loads ImageMagick with its modules, and ImageMagick starts up the
+// first time it is asked about a file. A file no trusted loader claims, such
+// as a BMP, must not get that far.
+TEST_F(BadInput, BlockedLoadersNeverSeeTheBytes) {
+  const auto started = reinterpret_cast<int (*)()>(dlsym(RTLD_DEFAULT, "IsMagickCoreInstantiated"));
+  if (started == nullptr) GTEST_SKIP() << "this libvips has no ImageMagick module";
+  if (started() != 0) GTEST_SKIP() << "ImageMagick was started earlier in this process";
+  initialiseLibraries("tarnwick_tests");
+  VipsImageDecoding decoding;
+  EXPECT_EQ(decoding.makeImageObject(savedBmp("unclaimed.bmp")), nullptr);
+  EXPECT_EQ(started(), 0);
+}
+
+TEST(RunDeadline, EndsAStuckRunWithItsLineAndLetsAFinishedOneGo) {
+  const testing::TempDir dir;
+  const std::string path = dir.file("out");
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(std::fopen(path.c_str(), "w"), std::fclose);
+  EXPECT_EXIT(
+      {
+        const RunDeadline deadline(std::chrono::milliseconds(50), "late\n", out.get());
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+      },
+      ::testing::ExitedWithCode(0), "");
+  const auto start = std::chrono::steady_clock::now();
+  { const RunDeadline deadline(std::chrono::minutes(1), "never\n", out.get()); }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, testing::promptly());
+  std::fflush(out.get());
+  EXPECT_EQ(readBytes(path), "late\n");
 }
 
 }  // namespace

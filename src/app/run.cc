@@ -1,6 +1,7 @@
 #include "app/run.h"
 
 #include "app/ocr_error.h"
+#include "app/run_deadline.h"
 #include "imaging/load_image.h"
 #include "recognition/recognize_text.h"
 #include "report/json_report.h"
@@ -42,7 +43,16 @@ int runTarnwick(const std::vector<std::string>& arguments, Platform& platform, s
     emitError(kUsageMessage, out);
     return 2;
   }
-  std::fputs(reportLine(recognizeImageAt(arguments[1], platform)).c_str(), out);
+  std::string line;
+  {
+    const RunDeadline deadline(
+        kRunDeadline,
+        reportLine(RecognitionError{"vision failed: no result within " + std::to_string(kRunDeadline.count()) +
+                                    " seconds"}),
+        out);
+    line = reportLine(recognizeImageAt(arguments[1], platform));
+  }
+  std::fputs(line.c_str(), out);
   return 0;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -10,6 +11,11 @@
 namespace tarnwick {
 
 inline constexpr const char* kUsageMessage = "usage: tarnwick <image-path>";
+
+// How long a run may take before it gives up with a "vision failed" record.
+// A 32-megapixel page of dense text takes about a minute and a half on one
+// core, so this leaves room for pages at the pixel limit on slower machines.
+inline constexpr std::chrono::seconds kRunDeadline{600};
 
 // The run on one image: read it, recognize its text, and turn any failure
 // into the error record's message. What the command prints and what

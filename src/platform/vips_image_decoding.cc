@@ -264,6 +264,21 @@ class LeptonicaImageSource final : public ImageSource {
   Bytes file_;
 };
 
+// libvips 8.14 asks every loader whether it knows a file, blocked ones too,
+// so ImageMagick would start up and sniff any file that no other loader
+// claims. Here only loaders fit for untrusted input are asked, in libvips'
+// order of priority.
+void* trustedLoaderClaiming(void* loaderClass, void* source, void*) {
+  auto* loader = static_cast<VipsForeignLoadClass*>(loaderClass);
+  const VipsOperationFlags flags = VIPS_OPERATION_CLASS(loader)->flags;
+  if ((flags & (VIPS_OPERATION_UNTRUSTED | VIPS_OPERATION_BLOCKED)) != 0 || loader->is_a_source == nullptr)
+    return nullptr;
+  // A loader may have read from the source rather than mapped it.
+  auto* file = static_cast<VipsSource*>(source);
+  if (vips_source_rewind(file) != 0 || !loader->is_a_source(file)) return nullptr;
+  return loader;
+}
+
 std::optional<Bytes> readWhole(const RegularFile& file) {
   if (file.size > kMaxImageSourceFileBytes) return std::nullopt;
   Bytes bytes;
@@ -290,8 +305,13 @@ std::unique_ptr<ImageObject> VipsImageDecoding::makeImageObject(const std::strin
   // The source reads through its own duplicate of the checked descriptor.
   const std::unique_ptr<VipsSource, SourceUnref> source(vips_source_new_from_descriptor(file->descriptor.get()));
   if (!source) return nullptr;
-  VipsImage* header = vips_image_new_from_source(source.get(), "", "access", VIPS_ACCESS_SEQUENTIAL, nullptr);
-  if (header == nullptr) return nullptr;
+  const auto* loader = static_cast<const VipsForeignLoadClass*>(
+      vips_foreign_map("VipsForeignLoad", trustedLoaderClaiming, source.get(), nullptr));
+  VipsImage* header = nullptr;
+  if (loader == nullptr || vips_source_rewind(source.get()) != 0 ||
+      vips_call(VIPS_OBJECT_CLASS(loader)->nickname, source.get(), &header, "access", VIPS_ACCESS_SEQUENTIAL,
+                nullptr) != 0)
+    return nullptr;
   return std::make_unique<VipsImageObject>(Image(header));
 }
 
