@@ -1,8 +1,10 @@
 #include "platform/tesseract_recognition.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <future>
 #include <string>
 #include <utility>
 #include <vector>
@@ -10,6 +12,9 @@
 #include <leptonica/allheaders.h>
 #include <tesseract/baseapi.h>
 #include <tesseract/resultiterator.h>
+
+#include "platform/startup.h"
+#include "platform/unicode.h"
 
 namespace tarnwick {
 namespace {
@@ -25,6 +30,9 @@ constexpr int kMaxEngineSide = 32767;
 // and prints the guess; 300 ppi, the usual scanning resolution, reads our
 // benchmark documents better than the 96 ppi their files declare.
 constexpr int kAssumedResolution = 300;
+
+// Pages from this size up have their lines read by two engines.
+constexpr std::int64_t kSharedPagePixels = 1000 * 1000;
 
 struct PixDestroy {
   void operator()(Pix* pix) const { pixDestroy(&pix); }
@@ -86,40 +94,137 @@ class TextLine final : public RecognizedTextObservation {
   RecognizedText reading_;
 };
 
-// The engine keeps the page and its results until the next image; a kept
+// The engine keeps the image and its results until the next one; a kept
 // engine should not hold on to a large page.
-class PageOnEngine {
+class ImageOnEngine {
  public:
-  PageOnEngine(tesseract::TessBaseAPI& engine, Pix* page) : engine_(engine) {
-    engine_.SetImage(page);
+  ImageOnEngine(tesseract::TessBaseAPI& engine, Pix* image, tesseract::PageSegMode mode) : engine_(engine) {
+    engine_.SetPageSegMode(mode);
+    engine_.SetImage(image);
     engine_.SetSourceResolution(kAssumedResolution);
   }
-  ~PageOnEngine() { engine_.Clear(); }
-  PageOnEngine(const PageOnEngine&) = delete;
-  PageOnEngine& operator=(const PageOnEngine&) = delete;
+  ~ImageOnEngine() { engine_.Clear(); }
+  ImageOnEngine(const ImageOnEngine&) = delete;
+  ImageOnEngine& operator=(const ImageOnEngine&) = delete;
 
  private:
   tesseract::TessBaseAPI& engine_;
 };
 
-// One observation per line of text, in the engine's reading order. nullopt when
-// the engine fails.
-std::optional<ObservationList> recognizeLines(tesseract::TessBaseAPI& engine, Pix* page) {
-  const PageOnEngine session(engine, page);
-  if (engine.Recognize(nullptr) != 0) return std::nullopt;
-  ObservationList lines;
-  const std::unique_ptr<tesseract::ResultIterator> line(engine.GetIterator());
-  if (!line || line->Empty(tesseract::RIL_TEXTLINE)) return lines;
+struct Box {
+  int left, top, width, height;
+};
+
+// The pieces the engine would read one by one within each line of a page: in
+// a table, the cells of a row are separate pieces, and the rules between them
+// are in none.
+struct Layout {
+  struct Line {
+    std::size_t firstPiece;
+    bool recovered;  // found where layout analysis saw a picture
+  };
+  std::vector<Box> pieces;
+  std::vector<Line> lines;
+};
+
+// Room around a piece's ink, as the engine leaves around the pieces it cuts
+// out of a page itself; above and below, a quarter of the line's height more,
+// about the leading of single-spaced text: the recognizer reads a line
+// better with some of the space around it.
+constexpr int kPiecePadding = 4;
+constexpr int kLinesPerVerticalPadding = 4;
+
+// Appends the lines layout analysis finds on the page, or in `area` of it, in
+// reading order; the blocks it takes for pictures go to `pictures`. Rules
+// come back as blocks of blank lines and are left out.
+void appendLines(tesseract::TessBaseAPI& engine, Pix* page, tesseract::PageSegMode mode, const Box* area,
+                 Layout& layout, std::vector<Box>& pictures) {
+  const ImageOnEngine session(engine, page, mode);
+  if (area != nullptr) engine.SetRectangle(area->left, area->top, area->width, area->height);
+  // Words close enough to be read as one piece are merged, as the engine
+  // merges them for its line recognizer.
+  // No iterator means no blocks: nothing that looks like text or pictures.
+  const std::unique_ptr<tesseract::PageIterator> word(engine.AnalyseLayout(true));
+  if (!word || word->Empty(tesseract::RIL_BLOCK)) return;
+  const int pageWidth = pixGetWidth(page), pageHeight = pixGetHeight(page);
+  int left = 0, top = 0, right = 0, bottom = 0, lineTop = 0, lineBottom = 0;
   do {
-    // Pictures and rules come back as blocks of blank lines.
-    const tesseract::PolyBlockType block = line->BlockType();
-    if (tesseract::PTIsImageType(block) || tesseract::PTIsLineType(block)) continue;
-    const TextPtr text(line->GetUTF8Text(tesseract::RIL_TEXTLINE));
-    lines.push_back(std::make_shared<TextLine>(RecognizedText{
-        .string = text ? text.get() : "",
-        .confidence = line->Confidence(tesseract::RIL_TEXTLINE) / 100.0F,
-    }));
-  } while (line->Next(tesseract::RIL_TEXTLINE));
+    const tesseract::PolyBlockType block = word->BlockType();
+    if (tesseract::PTIsImageType(block)) {
+      if (word->IsAtBeginningOf(tesseract::RIL_BLOCK) &&
+          word->BoundingBox(tesseract::RIL_BLOCK, &left, &top, &right, &bottom))
+        pictures.push_back({left, top, right - left, bottom - top});
+      continue;
+    }
+    if (tesseract::PTIsLineType(block)) continue;
+    const bool startsLine = word->IsAtBeginningOf(tesseract::RIL_TEXTLINE);
+    // A piece is cut as tall as its line: the recognizer scales what it is
+    // given to one height, so a piece without ascenders or descenders would
+    // be read larger than it is.
+    if (startsLine && !word->BoundingBox(tesseract::RIL_TEXTLINE, &left, &lineTop, &right, &lineBottom)) continue;
+    if (!word->BoundingBox(tesseract::RIL_WORD, &left, &top, &right, &bottom)) continue;
+    const int verticalPadding = kPiecePadding + (lineBottom - lineTop) / kLinesPerVerticalPadding;
+    left = std::max(0, left - kPiecePadding), top = std::max(0, std::min(top, lineTop) - verticalPadding);
+    right = std::min(pageWidth, right + kPiecePadding);
+    bottom = std::min(pageHeight, std::max(bottom, lineBottom) + verticalPadding);
+    if (right <= left || bottom <= top) continue;
+    if (startsLine || layout.lines.empty()) layout.lines.push_back({layout.pieces.size(), area != nullptr});
+    layout.pieces.push_back({left, top, right - left, bottom - top});
+  } while (word->Next(tesseract::RIL_WORD));
+}
+
+// The page's lines, then any text in what layout analysis took for pictures:
+// a column of figures beside a smudge can be taken for one.
+Layout analyseLayout(tesseract::TessBaseAPI& engine, Pix* page) {
+  Layout layout;
+  std::vector<Box> pictures, within;
+  appendLines(engine, page, tesseract::PSM_AUTO, nullptr, layout, pictures);
+  for (const Box& picture : pictures)
+    appendLines(engine, page, tesseract::PSM_SPARSE_TEXT, &picture, layout, within);
+  return layout;
+}
+
+// One piece cut from the page and read as a line of text. Each engine reads
+// its share of the pieces in turn; a reading depends only on the piece's
+// pixels, never on which engine read it or what that engine read before.
+RecognizedText readPiece(tesseract::TessBaseAPI& engine, Pix* page, const Box& box) {
+  BOX* area = boxCreate(box.left, box.top, box.width, box.height);
+  const PixPtr cut(pixClipRectangle(page, area, nullptr));
+  boxDestroy(&area);
+  if (!cut) return {};
+  const ImageOnEngine session(engine, cut.get(), tesseract::PSM_RAW_LINE);
+  const TextPtr text(engine.GetUTF8Text());
+  return RecognizedText{.string = text ? text.get() : "", .confidence = engine.MeanTextConf() / 100.0F};
+}
+
+// Reads pieces, taking the next unread one until none is left.
+void readPieces(tesseract::TessBaseAPI& engine, Pix* page, const std::vector<Box>& pieces,
+                std::atomic<std::size_t>& next, std::vector<RecognizedText>& readings) {
+  for (std::size_t piece = next++; piece < pieces.size(); piece = next++)
+    readings[piece] = readPiece(engine, page, pieces[piece]);
+}
+
+// Text recovered from a picture is kept only when read this confidently:
+// pictures read as text give strings of low-confidence shapes.
+constexpr float kRecoveredConfidence = 0.8F;
+
+// Each line's pieces joined by spaces; its confidence is its least confident
+// piece's.
+ObservationList lineObservations(const Layout& layout, const std::vector<RecognizedText>& readings) {
+  ObservationList lines;
+  for (std::size_t line = 0; line < layout.lines.size(); ++line) {
+    const std::size_t end = line + 1 < layout.lines.size() ? layout.lines[line + 1].firstPiece : readings.size();
+    RecognizedText joined{.string = "", .confidence = 1.0F};
+    for (std::size_t piece = layout.lines[line].firstPiece; piece < end; ++piece) {
+      std::string text = trimWhitespaceAndNewlines(readings[piece].string);
+      if (text.empty()) continue;
+      if (!joined.string.empty()) joined.string += ' ';
+      joined.string += text;
+      joined.confidence = std::min(joined.confidence, readings[piece].confidence);
+    }
+    if (layout.lines[line].recovered && !(joined.confidence >= kRecoveredConfidence)) continue;
+    lines.push_back(std::make_shared<TextLine>(std::move(joined)));
+  }
   return lines;
 }
 
@@ -155,16 +260,42 @@ class TesseractRecognition::Handler final : public ImageRequestHandler {
     }
     // Both recognition levels run the LSTM engine, Tesseract's accurate one;
     // a second engine would mean a second model load.
-    tesseract::TessBaseAPI* engine = recognition_.engine(request.usesLanguageCorrection(), error);
-    if (engine == nullptr) return std::nullopt;
+    tesseract::TessBaseAPI* engine = recognition_.primary_.engine(recognition_.modelDirectory_,
+                                                                  request.usesLanguageCorrection());
+    if (engine == nullptr) {
+      error = recognitionError(TesseractRecognitionError::modelUnavailable,
+                               "The text recognizer could not load its English model from " +
+                                   recognition_.modelDirectory_ + ".");
+      return std::nullopt;
+    }
     if (!page_) page_ = greyPage(buffer_);
-    std::optional<ObservationList> lines;
-    if (page_) lines = recognizeLines(*engine, page_.get());
-    if (!lines) {
+    if (!page_) {
       error = recognitionError(TesseractRecognitionError::recognitionFailed,
                                "The text recognizer could not read the image.");
+      return std::nullopt;
     }
-    return lines;
+    // Reading lines is most of a large page's time, so a second engine reads
+    // half of them on the other core; its model loads while the first engine
+    // analyses the layout. Small pages would pay more for the load than it
+    // saves.
+    const bool shared = pixGetWidth(page_.get()) * std::int64_t{pixGetHeight(page_.get())} >= kSharedPagePixels;
+    if (shared) recognition_.secondary_.load(recognition_.modelDirectory_, request.usesLanguageCorrection());
+    const Layout layout = analyseLayout(*engine, page_.get());
+    std::vector<RecognizedText> readings(layout.pieces.size());
+    std::atomic<std::size_t> next = 0;
+    tesseract::TessBaseAPI* helper = shared ? recognition_.secondary_.engine(recognition_.modelDirectory_,
+                                                                             request.usesLanguageCorrection())
+                                            : nullptr;
+    {
+      std::future<void> helping;
+      if (helper != nullptr)
+        helping = std::async(std::launch::async, [&] {
+          limitOpenMPToCallingThread();
+          readPieces(*helper, page_.get(), layout.pieces, next, readings);
+        });
+      readPieces(*engine, page_.get(), layout.pieces, next, readings);
+    }
+    return lineObservations(layout, readings);
   }
 
   TesseractRecognition& recognition_;
@@ -179,6 +310,9 @@ TesseractRecognition::TesseractRecognition(std::string modelDirectory) : modelDi
   // Made before this object, it is destroyed after it, so an engine kept in
   // a static recognizer can still hand its word lists back at exit.
   tesseract::TessBaseAPI::ClearPersistentCache();
+  // The model loads while the image is decoded; the tool asks for language
+  // correction.
+  primary_.load(modelDirectory_, true);
 }
 
 TesseractRecognition::~TesseractRecognition() = default;
@@ -189,28 +323,33 @@ std::unique_ptr<ImageRequestHandler> TesseractRecognition::makeImageRequestHandl
   return std::make_unique<Handler>(*this, buffer);
 }
 
-tesseract::TessBaseAPI* TesseractRecognition::engine(bool usesLanguageCorrection,
-                                                      std::optional<PlatformError>& error) {
-  if (engine_ && engineUsesLanguageCorrection_ == usesLanguageCorrection) return engine_.get();
-  engine_.reset();
+void TesseractRecognition::Engine::load(const std::string& modelDirectory, bool usesLanguageCorrection) {
+  if ((loading_.valid() || engine_) && usesLanguageCorrection_ == usesLanguageCorrection) return;
+  if (loading_.valid()) loading_.get();
   auto engine = std::make_unique<tesseract::TessBaseAPI>();
   // Before Init: what Init prints (a missing model, say) comes before the
-  // variables handed to it take effect.
+  // variables handed to it take effect. The variable is global to Tesseract,
+  // so it is set here, on the caller's thread, while no engine works.
   engine->SetVariable("debug_file", "/dev/null");
-  // The LSTM engine loads its own word lists unless lstm_use_matrix is off;
-  // load_system_dawg and load_freq_dawg only reach the legacy engine's.
-  const std::vector<std::string> names{"lstm_use_matrix"};
-  const std::vector<std::string> values{usesLanguageCorrection ? "1" : "0"};
-  if (engine->Init(modelDirectory_.c_str(), kModelLanguage, tesseract::OEM_LSTM_ONLY, nullptr, 0, &names, &values,
-                   false) != 0) {
-    error = recognitionError(TesseractRecognitionError::modelUnavailable,
-                             "The text recognizer could not load its English model from " + modelDirectory_ + ".");
-    return nullptr;
-  }
-  // The tesseract command line's default: find the blocks and columns.
-  engine->SetPageSegMode(tesseract::PSM_AUTO);
-  engine_ = std::move(engine);
-  engineUsesLanguageCorrection_ = usesLanguageCorrection;
+  usesLanguageCorrection_ = usesLanguageCorrection;
+  engine_.reset();
+  loading_ = std::async(std::launch::async, [modelDirectory, usesLanguageCorrection, engine = std::move(engine)]() mutable {
+    limitOpenMPToCallingThread();
+    // The LSTM engine loads its own word lists unless lstm_use_matrix is off;
+    // load_system_dawg and load_freq_dawg only reach the legacy engine's.
+    const std::vector<std::string> names{"lstm_use_matrix"};
+    const std::vector<std::string> values{usesLanguageCorrection ? "1" : "0"};
+    if (engine->Init(modelDirectory.c_str(), kModelLanguage, tesseract::OEM_LSTM_ONLY, nullptr, 0, &names, &values,
+                     false) != 0)
+      return std::unique_ptr<tesseract::TessBaseAPI>();
+    return std::move(engine);
+  });
+}
+
+tesseract::TessBaseAPI* TesseractRecognition::Engine::engine(const std::string& modelDirectory,
+                                                            bool usesLanguageCorrection) {
+  load(modelDirectory, usesLanguageCorrection);
+  if (loading_.valid()) engine_ = loading_.get();
   return engine_.get();
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
@@ -22,8 +23,11 @@ enum class TesseractRecognitionError : std::int64_t {
 };
 
 // Text recognition by Tesseract's LSTM engine and Debian's English model.
-// Loading the model is most of a short run's cost, so the engine is set up on
-// the first request and kept, and set up again only when a request needs
+// Layout analysis finds the lines of a page, then each line is read on its
+// own: on a large page by two engines on two threads, which are joined before
+// the requests complete. Loading the model is most of a short run's cost, so
+// the first engine starts loading on its own thread as soon as the recognizer
+// is made, and both are kept, to be loaded again only when a request needs
 // different init-time settings. Handlers it makes must not outlive it.
 class TesseractRecognition final : public TextRecognition {
  public:
@@ -40,13 +44,24 @@ class TesseractRecognition final : public TextRecognition {
  private:
   class Handler;
 
-  // The engine ready for the setting, or nullptr with `error` filled when the
-  // model cannot be loaded.
-  tesseract::TessBaseAPI* engine(bool usesLanguageCorrection, std::optional<PlatformError>& error);
+  // An engine, loaded on a thread of its own.
+  class Engine {
+   public:
+    // Starts loading, unless loaded or loading already with the setting.
+    void load(const std::string& modelDirectory, bool usesLanguageCorrection);
+    // The engine ready for the setting, once loaded; nullptr when the model
+    // cannot be loaded.
+    tesseract::TessBaseAPI* engine(const std::string& modelDirectory, bool usesLanguageCorrection);
+
+   private:
+    std::future<std::unique_ptr<tesseract::TessBaseAPI>> loading_;
+    std::unique_ptr<tesseract::TessBaseAPI> engine_;
+    bool usesLanguageCorrection_ = false;
+  };
 
   std::string modelDirectory_;
-  std::unique_ptr<tesseract::TessBaseAPI> engine_;
-  bool engineUsesLanguageCorrection_ = false;
+  Engine primary_;
+  Engine secondary_;
 };
 
 }  // namespace tarnwick
