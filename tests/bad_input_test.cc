@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -37,38 +36,25 @@ const std::string kHelloWorldLine =
     kResultStart + R"(,"weak_ocr: very short recognition"],"lines":["Hello world"],"provider":"vision_mac",)"
                    R"("text":"Hello world"})" "\n";
 
-const std::string kLoadFailedStart = R"({"confidence_notes":["load failed: )";
-
 // What a damaged file still shows, and what the recognizer makes of it, is
-// the platform's business: a partial read is held only to getting past the
-// image intake.
-enum class Outcome { refused, read, partial };
+// the platform's business: such runs are held only to getting past the image
+// intake, which this stand-in for a line asks for.
+const std::string kPastIntake = "any record but a load failure";
 
-void expectPromptCleanRun(const ToolRun& run, int status = 0) {
-  EXPECT_EQ(run.terminatingSignal, 0);
-  EXPECT_EQ(run.exitStatus, status);
-  EXPECT_EQ(run.err, "");
-  EXPECT_LT(run.elapsed, testing::promptly());
-}
-
-void expectOutcome(const std::string& path, Outcome outcome, const Launch& launch = {}) {
-  SCOPED_TRACE(path);
-  const ToolRun run = runTool({path}, {}, launch);
-  expectPromptCleanRun(run);
-  testing::parseReportLine(run.out);
-  switch (outcome) {
-    case Outcome::refused: EXPECT_EQ(run.out, errorLineFor("load failed: no image at index 0: " + path)); break;
-    case Outcome::read: EXPECT_EQ(run.out, kHelloWorldLine); break;
-    case Outcome::partial: EXPECT_NE(run.out.substr(0, kLoadFailedStart.size()), kLoadFailedStart) << run.out; break;
-  }
-}
+std::string noImage(const std::string& path) { return errorLineFor("load failed: no image at index 0: " + path); }
 
 void expectLine(const std::string& path, const std::string& line, const Launch& launch = {}) {
   SCOPED_TRACE(path);
   const ToolRun run = runTool({path}, {}, launch);
-  expectPromptCleanRun(run);
+  EXPECT_EQ(run.terminatingSignal, 0);
+  EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_EQ(run.err, "");
+  EXPECT_LT(run.elapsed, testing::promptly());
   testing::parseReportLine(run.out);
-  EXPECT_EQ(run.out, line);
+  if (line == kPastIntake)
+    EXPECT_NE(run.out.rfind(R"({"confidence_notes":["load failed: )", 0), 0U) << run.out;
+  else
+    EXPECT_EQ(run.out, line);
 }
 
 std::string readBytes(const std::string& path) {
@@ -118,7 +104,7 @@ class BadInput : public ::testing::Test {
 // Cut after 16 bytes, a third, two thirds, and all but the last 8 bytes;
 // then one bit flipped a third and two thirds of the way in.
 TEST_F(BadInput, DamagedFilesOfEveryFormat) {
-  using enum Outcome;
+  enum Outcome { refused, read, partial };
   const struct {
     const char* name;
     std::array<Outcome, 6> outcomes;
@@ -133,6 +119,9 @@ TEST_F(BadInput, DamagedFilesOfEveryFormat) {
       {"pgm", {refused, refused, refused, refused, read, read}},
       {"bmp", {refused, refused, refused, refused, read, read}},
   };
+  const auto expected = [](Outcome outcome, const std::string& path) {
+    return outcome == refused ? noImage(path) : outcome == read ? kHelloWorldLine : kPastIntake;
+  };
   savedBmp("whole.bmp");
   for (const auto& [name, outcomes] : formats) {
     const std::string format = name;
@@ -142,33 +131,27 @@ TEST_F(BadInput, DamagedFilesOfEveryFormat) {
     const std::size_t cuts[] = {16, size / 3, size * 2 / 3, size - 8};
     for (std::size_t i = 0; i < 4; ++i) {
       writeBytes(file("cut." + format), whole.substr(0, cuts[i]));
-      expectOutcome(file("cut." + format), outcomes[i]);
+      expectLine(file("cut." + format), expected(outcomes[i], file("cut." + format)));
     }
     for (std::size_t i = 0; i < 2; ++i) {
       std::string flipped = whole;
       flipped[cuts[i + 1]] ^= 0x10;
       writeBytes(file("flipped." + format), flipped);
-      expectOutcome(file("flipped." + format), outcomes[4 + i]);
+      expectLine(file("flipped." + format), expected(outcomes[4 + i], file("flipped." + format)));
     }
   }
 }
 
 TEST_F(BadInput, LayoutsDecodersTreatApartAllReadTheFirstImage) {
-  // Black ink whose coverage is the alpha: only compositing over white shows it.
+  // Grey and alpha: black ink whose coverage is the alpha, so only
+  // compositing over white shows it.
   const VipsImagePtr coverage = derived([](VipsImage** out) { return vips_extract_band(hello_, out, 0, nullptr); });
   const VipsImagePtr ink = derived([&](VipsImage** out) { return vips_invert(coverage.get(), out, nullptr); });
   const VipsImagePtr black = derived([&](VipsImage** out) { return vips_black(out, hello_->Xsize, hello_->Ysize, nullptr); });
   const VipsImagePtr blackInk = derived([&](VipsImage** out) { return vips_bandjoin2(black.get(), ink.get(), out, nullptr); });
-  const VipsImagePtr wide = derived([&](VipsImage** out) { return vips_linear1(coverage.get(), out, 257, 0, nullptr); });
-  const VipsImagePtr grey16 = derived([&](VipsImage** out) { return vips_cast_ushort(wide.get(), out, nullptr); });
-  const VipsImagePtr opaque16 =
-      derived([&](VipsImage** out) { return vips_bandjoin_const1(grey16.get(), out, 65535, nullptr); });
-  const VipsImagePtr grey16Alpha = derived([&](VipsImage** out) {
-    return vips_copy(opaque16.get(), out, "interpretation", VIPS_INTERPRETATION_GREY16, nullptr);
-  });
+  const VipsImagePtr blackInk16 = derived(
+      [&](VipsImage** out) { return vips_cast(blackInk.get(), out, VIPS_FORMAT_USHORT, "shift", TRUE, nullptr); });
   const VipsImagePtr floats = derived([](VipsImage** out) { return vips_cast_float(hello_, out, nullptr); });
-  const VipsImagePtr bilevel =
-      derived([&](VipsImage** out) { return vips_moreeq_const1(coverage.get(), out, 128, nullptr); });
   const VipsImagePtr cmyk =
       derived([](VipsImage** out) { return vips_colourspace(hello_, out, VIPS_INTERPRETATION_CMYK, nullptr); });
   // A second page or frame of other words, which must not be read.
@@ -188,8 +171,8 @@ TEST_F(BadInput, LayoutsDecodersTreatApartAllReadTheFirstImage) {
   } layouts[] = {
       {hello_, "interlaced.png", "[interlace]"},
       {blackInk.get(), "palette-transparent.png", "[palette]"},
-      {grey16Alpha.get(), "grey16-alpha.png", ""},
-      {bilevel.get(), "one-bit.tif", "[bitdepth=1,compression=ccittfax4]"},
+      {blackInk16.get(), "grey16-alpha.png", "[bitdepth=16]"},
+      {coverage.get(), "one-bit.tif", "[bitdepth=1,compression=ccittfax4]"},
       {floats.get(), "float.tif", ""},
       {pages.get(), "pages.tif", "[" + pageHeight + "]"},
       {pages.get(), "animated.gif", "[" + pageHeight + "]"},
@@ -199,7 +182,7 @@ TEST_F(BadInput, LayoutsDecodersTreatApartAllReadTheFirstImage) {
   };
   for (const auto& [image, name, options] : layouts) {
     ASSERT_TRUE(saved(image, name, options)) << name;
-    expectOutcome(file(name), Outcome::read);
+    expectLine(file(name), kHelloWorldLine);
   }
 }
 
@@ -220,44 +203,23 @@ TEST_F(BadInput, HeadersClaimingNoPixelsOrFarTooMany) {
   const struct {
     const char* name;
     std::string bytes;
-    std::string line;  // empty for "no image at index 0"
+    std::string line;
   } headers[] = {
-      {"zero.png", testing::pngHeaderClaiming(0, 0), ""},
-      {"zero.jpg", withBytesAt(jpeg, jpegFrame, zero), ""},
+      {"zero.png", testing::pngHeaderClaiming(0, 0), noImage(file("zero.png"))},
+      {"zero.jpg", withBytesAt(jpeg, jpegFrame, zero), noImage(file("zero.jpg"))},
       {"huge.jpg", withBytesAt(jpeg, jpegFrame, huge), tooMany},
       {"zero-frame.gif", withBytesAt(gif, gifFrame, zero), blank},
       // The GIF decoder cuts frames to the screen and sizes a screen from its frames.
       {"huge-frame.gif", withBytesAt(gif, gifFrame, huge), blank},
       {"huge-screen.gif", withBytesAt(gif, 6, huge), kHelloWorldLine},
-      {"zero.pgm", "P5\n0 0\n255\n", ""},
-      {"huge.pgm", "P5\n60000 60000\n255\n" + std::string(1024, '\x80'), ""},
+      {"zero.pgm", "P5\n0 0\n255\n", noImage(file("zero.pgm"))},
+      {"huge.pgm", "P5\n60000 60000\n255\n" + std::string(1024, '\x80'), noImage(file("huge.pgm"))},
   };
   for (const auto& [name, bytes, line] : headers) {
     writeBytes(file(name), bytes);
-    if (line.empty())
-      expectOutcome(file(name), Outcome::refused);
-    else
-      expectLine(file(name), line);
+    expectLine(file(name), line);
   }
 }
-
-// A descriptor for a fresh directory that is then removed, for starting the
-// tool in a working directory that no longer exists.
-class DeletedDirectory {
- public:
-  explicit DeletedDirectory(const std::string& path) {
-    std::filesystem::create_directory(path);
-    fd_ = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    std::filesystem::remove(path);
-  }
-  ~DeletedDirectory() { close(fd_); }
-  DeletedDirectory(const DeletedDirectory&) = delete;
-  DeletedDirectory& operator=(const DeletedDirectory&) = delete;
-  int fd() const { return fd_; }
-
- private:
-  int fd_ = -1;
-};
 
 TEST_F(BadInput, PathsThatAreNotImageFiles) {
   const std::string directory = file("folder"), text = file("notes.txt"), empty = file("empty.png"),
@@ -276,9 +238,9 @@ TEST_F(BadInput, PathsThatAreNotImageFiles) {
   ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
   std::string tooLong = dir_->path().string();
   while (tooLong.size() <= PATH_MAX) tooLong += "/deeper";
-  const DeletedDirectory gone(file("gone"));
-  Launch inGone;
-  inGone.workingDirectory = gone.fd();
+  // Started in a directory the shell removes before handing over.
+  std::filesystem::create_directory(file("gone"));
+  const Launch inGone{.wrapper = {"/bin/sh", "-c", R"(cd "$0" && rmdir "$0" && exec "$@")", file("gone")}};
   const std::string oddName = file("line\nfeed \"quoted\" back\\slash \x01\x1F\t\r \xFF.png");
   const std::string oddNameAsReported = file("line\nfeed \"quoted\" back\\slash \x01\x1F\t\r \uFFFD.png");
   ASSERT_TRUE(saved(hello_, "plain.png"));

@@ -111,7 +111,6 @@ ToolRun runTool(const std::vector<std::string>& arguments, const std::vector<std
       posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
       break;
   }
-  if (launch.workingDirectory >= 0) posix_spawn_file_actions_addfchdir_np(&actions, launch.workingDirectory);
 
   ToolRun run;
   const auto start = std::chrono::steady_clock::now();

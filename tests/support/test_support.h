@@ -60,7 +60,6 @@ enum class StandardOutput { captured, closed, devFull, pipeWithoutReader };
 struct Launch {
   std::vector<std::string> wrapper;  // a program (full path) and arguments that run the tool
   StandardOutput standardOutput = StandardOutput::captured;
-  int workingDirectory = -1;  // a descriptor of the directory to start in
 };
 
 // Runs the built tarnwick binary with the arguments (argv[1]...), no stdin.
