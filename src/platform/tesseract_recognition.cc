@@ -31,8 +31,10 @@ constexpr int kMaxEngineSide = 32767;
 // benchmark documents better than the 96 ppi their files declare.
 constexpr int kAssumedResolution = 300;
 
-// Pages from this size up have their lines read by two engines.
-constexpr std::int64_t kSharedPagePixels = 1000 * 1000;
+// Pages from this size up have their lines read by two engines: a receipt or
+// a small table already gains, a one-line snippet would not repay the second
+// model load.
+constexpr std::int64_t kSharedPagePixels = 500 * 500;
 
 struct PixDestroy {
   void operator()(Pix* pix) const { pixDestroy(&pix); }
