@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include <glib.h>
+
 #include "app/ocr_error.h"
 #include "imaging/load_image.h"
 #include "imaging/pixel_buffer_preparation.h"
@@ -24,10 +26,13 @@ std::string memoryFilePath;
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char*** argv) {
-  // libFuzzer reports on standard error, which the tool's start-up points
-  // at /dev/null; give it back.
-  std::FILE* standardError = tarnwick::startPlatform((*argv)[0]);
-  dup2(fileno(standardError), STDERR_FILENO);
+  // As a run sets libvips up, but with standard error left for libFuzzer.
+  tarnwick::initialiseLibraries((*argv)[0]);
+  // libvips works on GLib's pooled threads. One that retires mid-check takes
+  // its per-thread memory with it and the leak checker sees a false leak, so
+  // pooled threads are kept for the life of the fuzzer.
+  g_thread_pool_set_max_idle_time(0);
+  g_thread_pool_set_max_unused_threads(-1);
   memoryFile = memfd_create("image", 0);
   memoryFilePath = "/proc/self/fd/" + std::to_string(memoryFile);
   return 0;
