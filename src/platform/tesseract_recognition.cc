@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <future>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -123,7 +124,7 @@ struct Box {
 struct Layout {
   struct Line {
     std::size_t firstPiece;
-    bool recovered;  // found where layout analysis saw a picture
+    bool recovered;  // found by the sparse-text search alone
   };
   std::vector<Box> pieces;
   std::vector<Line> lines;
@@ -136,29 +137,21 @@ struct Layout {
 constexpr int kPiecePadding = 4;
 constexpr int kLinesPerVerticalPadding = 4;
 
-// Appends the lines layout analysis finds on the page, or in `area` of it, in
-// reading order; the blocks it takes for pictures go to `pictures`. Rules
-// come back as blocks of blank lines and are left out.
-void appendLines(tesseract::TessBaseAPI& engine, Pix* page, tesseract::PageSegMode mode, const Box* area,
-                 Layout& layout, std::vector<Box>& pictures) {
+// Appends the lines layout analysis finds on the page in `mode`, in reading
+// order, marked `recovered` or not. Pictures are left out, and so are rules,
+// which come back as blocks of blank lines.
+void appendLines(tesseract::TessBaseAPI& engine, Pix* page, tesseract::PageSegMode mode, bool recovered,
+                 Layout& layout) {
   const ImageOnEngine session(engine, page, mode);
-  if (area != nullptr) engine.SetRectangle(area->left, area->top, area->width, area->height);
   // Words close enough to be read as one piece are merged, as the engine
-  // merges them for its line recognizer.
-  // No iterator means no blocks: nothing that looks like text or pictures.
+  // merges them for its line recognizer. No iterator means no blocks.
   const std::unique_ptr<tesseract::PageIterator> word(engine.AnalyseLayout(true));
   if (!word || word->Empty(tesseract::RIL_BLOCK)) return;
   const int pageWidth = pixGetWidth(page), pageHeight = pixGetHeight(page);
   int left = 0, top = 0, right = 0, bottom = 0, lineTop = 0, lineBottom = 0;
   do {
     const tesseract::PolyBlockType block = word->BlockType();
-    if (tesseract::PTIsImageType(block)) {
-      if (word->IsAtBeginningOf(tesseract::RIL_BLOCK) &&
-          word->BoundingBox(tesseract::RIL_BLOCK, &left, &top, &right, &bottom))
-        pictures.push_back({left, top, right - left, bottom - top});
-      continue;
-    }
-    if (tesseract::PTIsLineType(block)) continue;
+    if (tesseract::PTIsImageType(block) || tesseract::PTIsLineType(block)) continue;
     const bool startsLine = word->IsAtBeginningOf(tesseract::RIL_TEXTLINE);
     // A piece is cut as tall as its line: the recognizer scales what it is
     // given to one height, so a piece without ascenders or descenders would
@@ -170,20 +163,66 @@ void appendLines(tesseract::TessBaseAPI& engine, Pix* page, tesseract::PageSegMo
     right = std::min(pageWidth, right + kPiecePadding);
     bottom = std::min(pageHeight, std::max(bottom, lineBottom) + verticalPadding);
     if (right <= left || bottom <= top) continue;
-    if (startsLine || layout.lines.empty()) layout.lines.push_back({layout.pieces.size(), area != nullptr});
+    if (startsLine || layout.lines.empty()) layout.lines.push_back({layout.pieces.size(), recovered});
     layout.pieces.push_back({left, top, right - left, bottom - top});
   } while (word->Next(tesseract::RIL_WORD));
 }
 
-// The page's lines, then any text in what layout analysis took for pictures:
-// a column of figures beside a smudge can be taken for one.
-Layout analyseLayout(tesseract::TessBaseAPI& engine, Pix* page) {
-  Layout layout;
-  std::vector<Box> pictures, within;
-  appendLines(engine, page, tesseract::PSM_AUTO, nullptr, layout, pictures);
-  for (const Box& picture : pictures)
-    appendLines(engine, page, tesseract::PSM_SPARSE_TEXT, &picture, layout, within);
-  return layout;
+// Pages with a side this long or longer are searched for sparse text at half
+// size, four times faster: their text is large enough to be found there, and
+// the pieces found are cut from the full page.
+constexpr int kHalvedSearchSide = 2000;
+
+// Where a search for sparse text finds text, marked recovered.
+Layout sparseText(tesseract::TessBaseAPI& engine, Pix* page) {
+  Layout found;
+  if (std::max(pixGetWidth(page), pixGetHeight(page)) < kHalvedSearchSide) {
+    appendLines(engine, page, tesseract::PSM_SPARSE_TEXT, true, found);
+    return found;
+  }
+  const PixPtr half(pixScaleAreaMap2(page));
+  if (!half) return found;
+  appendLines(engine, half.get(), tesseract::PSM_SPARSE_TEXT, true, found);
+  const int width = pixGetWidth(page), height = pixGetHeight(page);
+  for (Box& box : found.pieces)
+    box = {2 * box.left, 2 * box.top, std::min(2 * box.width, width - 2 * box.left),
+           std::min(2 * box.height, height - 2 * box.top)};
+  return found;
+}
+
+std::int64_t overlap(const Box& a, const Box& b) {
+  const std::int64_t width = std::min(a.left + a.width, b.left + b.width) - std::max(a.left, b.left);
+  const std::int64_t height = std::min(a.top + a.height, b.top + b.height) - std::max(a.top, b.top);
+  return width > 0 && height > 0 ? width * height : 0;
+}
+
+// The pieces of `found` that lie mostly outside every piece of `known`, each
+// line's kept together.
+Layout uncovered(const Layout& found, const Layout& known) {
+  Layout kept;
+  for (std::size_t line = 0; line < found.lines.size(); ++line) {
+    const std::size_t end = line + 1 < found.lines.size() ? found.lines[line + 1].firstPiece : found.pieces.size();
+    bool started = false;
+    for (std::size_t piece = found.lines[line].firstPiece; piece < end; ++piece) {
+      const Box& box = found.pieces[piece];
+      std::int64_t covered = 0;
+      for (const Box& other : known.pieces) covered += overlap(box, other);
+      if (2 * covered > std::int64_t{box.width} * box.height) continue;
+      if (!started) kept.lines.push_back({kept.pieces.size(), found.lines[line].recovered});
+      started = true;
+      kept.pieces.push_back(box);
+    }
+  }
+  return kept;
+}
+
+// Appends `more` and its readings to `layout` and its readings.
+void append(Layout& layout, std::vector<RecognizedText>& readings, const Layout& more,
+            std::vector<RecognizedText>& moreReadings) {
+  for (const Layout::Line& line : more.lines)
+    layout.lines.push_back({layout.pieces.size() + line.firstPiece, line.recovered});
+  layout.pieces.insert(layout.pieces.end(), more.pieces.begin(), more.pieces.end());
+  std::move(moreReadings.begin(), moreReadings.end(), std::back_inserter(readings));
 }
 
 // One piece cut from the page and read as a line of text. Each engine reads
@@ -206,8 +245,15 @@ void readPieces(tesseract::TessBaseAPI& engine, Pix* page, const std::vector<Box
     readings[piece] = readPiece(engine, page, pieces[piece]);
 }
 
-// Text recovered from a picture is kept only when read this confidently:
-// pictures read as text give strings of low-confidence shapes.
+std::vector<RecognizedText> readAll(tesseract::TessBaseAPI& engine, Pix* page, const std::vector<Box>& pieces) {
+  std::vector<RecognizedText> readings(pieces.size());
+  std::atomic<std::size_t> next = 0;
+  readPieces(engine, page, pieces, next, readings);
+  return readings;
+}
+
+// Text only the sparse-text search found is kept only when read this
+// confidently: pictures and specks read as text give low-confidence shapes.
 constexpr float kRecoveredConfidence = 0.8F;
 
 // Each line's pieces joined by spaces; its confidence is its least confident
@@ -282,21 +328,39 @@ class TesseractRecognition::Handler final : public ImageRequestHandler {
     // saves.
     const bool shared = pixGetWidth(page_.get()) * std::int64_t{pixGetHeight(page_.get())} >= kSharedPagePixels;
     if (shared) recognition_.secondary_.load(recognition_.modelDirectory_, request.usesLanguageCorrection());
-    const Layout layout = analyseLayout(*engine, page_.get());
-    std::vector<RecognizedText> readings(layout.pieces.size());
+    // Layout analysis drops what it takes for pictures or noise: a column of
+    // figures beside a smudge, a lone figure in a table cell. A search for
+    // sparse text finds them again: on a shared page the second engine
+    // searches while the first analyses the layout, then reads the pieces
+    // only it found once it has helped read the rest.
+    Layout layout, extra;
+    std::vector<RecognizedText> readings, extraReadings;
     std::atomic<std::size_t> next = 0;
-    tesseract::TessBaseAPI* helper = shared ? recognition_.secondary_.engine(recognition_.modelDirectory_,
-                                                                             request.usesLanguageCorrection())
-                                            : nullptr;
     {
       std::future<void> helping;
-      if (helper != nullptr)
-        helping = std::async(std::launch::async, [&] {
+      std::promise<void> laidOut;  // destroyed first: a helper waiting on it is released
+      if (shared)
+        helping = std::async(std::launch::async, [&, laidOutFuture = laidOut.get_future()]() mutable {
           limitOpenMPToCallingThread();
+          tesseract::TessBaseAPI* helper = recognition_.secondary_.ready();
+          Layout sparse;
+          if (helper != nullptr) sparse = sparseText(*helper, page_.get());
+          laidOutFuture.get();
+          extra = uncovered(sparse, layout);
+          if (helper == nullptr) return;
           readPieces(*helper, page_.get(), layout.pieces, next, readings);
+          extraReadings = readAll(*helper, page_.get(), extra.pieces);
         });
+      appendLines(*engine, page_.get(), tesseract::PSM_AUTO, false, layout);
+      readings.resize(layout.pieces.size());
+      laidOut.set_value();
       readPieces(*engine, page_.get(), layout.pieces, next, readings);
+      if (helping.valid()) helping.get();
     }
+    if (!shared) extra = uncovered(sparseText(*engine, page_.get()), layout);
+    // Unless the helper read them.
+    if (extraReadings.size() != extra.pieces.size()) extraReadings = readAll(*engine, page_.get(), extra.pieces);
+    append(layout, readings, extra, extraReadings);
     return lineObservations(layout, readings);
   }
 
@@ -351,6 +415,10 @@ void TesseractRecognition::Engine::load(const std::string& modelDirectory, bool 
 tesseract::TessBaseAPI* TesseractRecognition::Engine::engine(const std::string& modelDirectory,
                                                             bool usesLanguageCorrection) {
   load(modelDirectory, usesLanguageCorrection);
+  return ready();
+}
+
+tesseract::TessBaseAPI* TesseractRecognition::Engine::ready() {
   if (loading_.valid()) engine_ = loading_.get();
   return engine_.get();
 }

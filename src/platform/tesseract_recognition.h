@@ -23,9 +23,9 @@ enum class TesseractRecognitionError : std::int64_t {
 };
 
 // Text recognition by Tesseract's LSTM engine and Debian's English model.
-// Layout analysis finds the lines of a page, then each line is read on its
-// own: on a large page by two engines on two threads, which are joined before
-// the requests complete. Loading the model is most of a short run's cost, so
+// Layout analysis finds the lines of a page, a search for sparse text what it
+// dropped, then each line is read on its own: on a large page by two engines
+// on two threads, which are joined before the requests complete. Loading the model is most of a short run's cost, so
 // the first engine starts loading on its own thread as soon as the recognizer
 // is made, and both are kept, to be loaded again only when a request needs
 // different init-time settings. Handlers it makes must not outlive it.
@@ -52,6 +52,9 @@ class TesseractRecognition final : public TextRecognition {
     // The engine ready for the setting, once loaded; nullptr when the model
     // cannot be loaded.
     tesseract::TessBaseAPI* engine(const std::string& modelDirectory, bool usesLanguageCorrection);
+    // The engine once the load started last has finished; nullptr when it
+    // failed or none was started. Any one thread may wait for it.
+    tesseract::TessBaseAPI* ready();
 
    private:
     std::future<std::unique_ptr<tesseract::TessBaseAPI>> loading_;
