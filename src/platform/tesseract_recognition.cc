@@ -168,25 +168,41 @@ void appendLines(tesseract::TessBaseAPI& engine, Pix* page, tesseract::PageSegMo
   } while (word->Next(tesseract::RIL_WORD));
 }
 
-// Pages with a side this long or longer are searched for sparse text at half
+// Areas with a side this long or longer are searched for sparse text at half
 // size, four times faster: their text is large enough to be found there, and
 // the pieces found are cut from the full page.
 constexpr int kHalvedSearchSide = 2000;
 
-// Where a search for sparse text finds text, marked recovered.
-Layout sparseText(tesseract::TessBaseAPI& engine, Pix* page) {
-  Layout found;
-  if (std::max(pixGetWidth(page), pixGetHeight(page)) < kHalvedSearchSide) {
-    appendLines(engine, page, tesseract::PSM_SPARSE_TEXT, true, found);
-    return found;
+// The smallest box holding every piece; nullopt when there are none.
+std::optional<Box> extent(const std::vector<Box>& pieces) {
+  if (pieces.empty()) return std::nullopt;
+  int left = pieces[0].left, top = pieces[0].top, right = left, bottom = top;
+  for (const Box& piece : pieces) {
+    left = std::min(left, piece.left), top = std::min(top, piece.top);
+    right = std::max(right, piece.left + piece.width), bottom = std::max(bottom, piece.top + piece.height);
   }
-  const PixPtr half(pixScaleAreaMap2(page));
-  if (!half) return found;
-  appendLines(engine, half.get(), tesseract::PSM_SPARSE_TEXT, true, found);
-  const int width = pixGetWidth(page), height = pixGetHeight(page);
+  return Box{left, top, right - left, bottom - top};
+}
+
+// Where a search for sparse text finds text within the extent of the laid-out
+// pieces, marked recovered: the lines layout analysis dropped lie among those
+// it kept, and outside them, in a photograph say, the search would read
+// every speck.
+Layout sparseText(tesseract::TessBaseAPI& engine, Pix* page, const Layout& laidOut) {
+  Layout found;
+  const std::optional<Box> area = extent(laidOut.pieces);
+  if (!area) return found;
+  BOX* clip = boxCreate(area->left, area->top, area->width, area->height);
+  PixPtr cut(pixClipRectangle(page, clip, nullptr));
+  boxDestroy(&clip);
+  const int scale = std::max(area->width, area->height) < kHalvedSearchSide ? 1 : 2;
+  if (cut && scale == 2) cut.reset(pixScaleAreaMap2(cut.get()));
+  if (!cut) return found;
+  appendLines(engine, cut.get(), tesseract::PSM_SPARSE_TEXT, true, found);
   for (Box& box : found.pieces)
-    box = {2 * box.left, 2 * box.top, std::min(2 * box.width, width - 2 * box.left),
-           std::min(2 * box.height, height - 2 * box.top)};
+    box = {area->left + scale * box.left, area->top + scale * box.top,
+           std::min(scale * box.width, area->width - scale * box.left),
+           std::min(scale * box.height, area->height - scale * box.top)};
   return found;
 }
 
@@ -331,8 +347,8 @@ class TesseractRecognition::Handler final : public ImageRequestHandler {
     // Layout analysis drops what it takes for pictures or noise: a column of
     // figures beside a smudge, a lone figure in a table cell. A search for
     // sparse text finds them again: on a shared page the second engine
-    // searches while the first analyses the layout, then reads the pieces
-    // only it found once it has helped read the rest.
+    // searches while the first starts reading, then helps it and reads the
+    // pieces only it found.
     Layout layout, extra;
     std::vector<RecognizedText> readings, extraReadings;
     std::atomic<std::size_t> next = 0;
@@ -343,11 +359,9 @@ class TesseractRecognition::Handler final : public ImageRequestHandler {
         helping = std::async(std::launch::async, [&, laidOutFuture = laidOut.get_future()]() mutable {
           limitOpenMPToCallingThread();
           tesseract::TessBaseAPI* helper = recognition_.secondary_.ready();
-          Layout sparse;
-          if (helper != nullptr) sparse = sparseText(*helper, page_.get());
           laidOutFuture.get();
-          extra = uncovered(sparse, layout);
           if (helper == nullptr) return;
+          extra = uncovered(sparseText(*helper, page_.get(), layout), layout);
           readPieces(*helper, page_.get(), layout.pieces, next, readings);
           extraReadings = readAll(*helper, page_.get(), extra.pieces);
         });
@@ -357,9 +371,10 @@ class TesseractRecognition::Handler final : public ImageRequestHandler {
       readPieces(*engine, page_.get(), layout.pieces, next, readings);
       if (helping.valid()) helping.get();
     }
-    if (!shared) extra = uncovered(sparseText(*engine, page_.get()), layout);
-    // Unless the helper read them.
-    if (extraReadings.size() != extra.pieces.size()) extraReadings = readAll(*engine, page_.get(), extra.pieces);
+    if (!shared) {
+      extra = uncovered(sparseText(*engine, page_.get(), layout), layout);
+      extraReadings = readAll(*engine, page_.get(), extra.pieces);
+    }
     append(layout, readings, extra, extraReadings);
     return lineObservations(layout, readings);
   }
