@@ -199,7 +199,7 @@ def draw(summary, path):
         axes.grid(alpha=0.3)
         axes.set_xlim(0, axes.get_xlim()[1] * 1.15)
         axes.margins(y=0.25)
-    left.legend(loc="lower right", fontsize=8)
+    left.legend(loc="best", fontsize=8)
     figure.tight_layout()
     figure.savefig(path, dpi=100)
 
