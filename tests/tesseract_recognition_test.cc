@@ -51,6 +51,9 @@ TEST(TesseractRecognition, ReadsEachLineTopToBottomOrTellsCallerAndCompletionWhy
     std::vector<std::string> lines;  // on failure, what the description names
   } cases[] = {
       {"two lines", english, page(0, 0, "First line\nand the second"), {"en-US"}, {}, {"First line", "and the second"}},
+      // A quarter megapixel and more: two engines read the lines, in order.
+      {"two lines, two engines", english, page(600, 500, "First line\nand the second"), {"en-US"}, {},
+       {"First line", "and the second"}},
       // Tesseract reports a rule as a block holding one blank line.
       {"text above a rule", english, page(1200, 300, "Hello world", true), {"en-US"}, {}, {"Hello world"}},
       // Beyond the engine's 32767-pixel limit either way, so scaled down to fit.
