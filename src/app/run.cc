@@ -43,16 +43,15 @@ int runTarnwick(const std::vector<std::string>& arguments, Platform& platform, s
     emitError(kUsageMessage, out);
     return 2;
   }
-  std::string line;
-  {
+  const Outcome outcome = [&] {
     const RunDeadline deadline(
         kRunDeadline,
         reportLine(RecognitionError{"vision failed: no result within " + std::to_string(kRunDeadline.count()) +
                                     " seconds"}),
         out);
-    line = reportLine(recognizeImageAt(arguments[1], platform));
-  }
-  std::fputs(line.c_str(), out);
+    return recognizeImageAt(arguments[1], platform);
+  }();
+  emitReport(outcome, out);
   return 0;
 }
 

@@ -91,4 +91,12 @@ void emitError(const std::string& message, std::FILE* out) {
   std::fputs(reportLine(RecognitionError{message}).c_str(), out);
 }
 
+void emitReport(const Outcome& outcome, std::FILE* out) {
+  if (const auto* result = std::get_if<OcrResult>(&outcome)) {
+    emitJSON(*result, out);
+  } else {
+    emitError(std::get<RecognitionError>(outcome).message, out);
+  }
+}
+
 }  // namespace tarnwick

@@ -21,5 +21,7 @@ std::optional<std::string> encodeErrorRecord(const std::string& message);
 // Print exactly one line (reportLine): the record, or its fixed fallback line.
 void emitJSON(const OcrResult& result, std::FILE* out = stdout);
 void emitError(const std::string& message, std::FILE* out = stdout);
+// emitJSON for a result, emitError for a failure.
+void emitReport(const Outcome& outcome, std::FILE* out = stdout);
 
 }  // namespace tarnwick
