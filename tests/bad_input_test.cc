@@ -31,10 +31,10 @@ using testing::StandardOutput;
 using testing::ToolRun;
 using testing::VipsImagePtr;
 
+using testing::derived;
+using testing::kHelloWorldLine;
+
 const std::string kResultStart = R"({"confidence_notes":["provider vision_mac","recognition_languages en-US")";
-const std::string kHelloWorldLine =
-    kResultStart + R"(,"weak_ocr: very short recognition"],"lines":["Hello world"],"provider":"vision_mac",)"
-                   R"("text":"Hello world"})" "\n";
 
 // What a damaged file still shows, and what the recognizer makes of it, is
 // the platform's business: such runs are held only to getting past the image
@@ -64,31 +64,8 @@ std::string readBytes(const std::string& path) {
 
 void writeBytes(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
-template <typename Operation>
-VipsImagePtr derived(Operation operation) {
-  VipsImage* out = nullptr;
-  EXPECT_EQ(operation(&out), 0) << vips_error_buffer();
-  return VipsImagePtr(out);
-}
-
-class BadInput : public ::testing::Test {
+class BadInput : public testing::RenderedTextSuite {
  protected:
-  static void SetUpTestSuite() {
-    dir_ = std::make_unique<testing::TempDir>();
-    hello_ = testing::renderTextImage("Hello world", 40).release();
-  }
-  static void TearDownTestSuite() {
-    g_object_unref(hello_);
-    dir_.reset();
-  }
-  // Saves the image under the name; false when this libvips has no saver.
-  static bool saved(VipsImage* image, const std::string& name, const std::string& options = "") {
-    const std::string path = dir_->file(name);
-    if (vips_image_write_to_file(image, (path + options).c_str(), nullptr) == 0) return true;
-    vips_error_clear();
-    return false;
-  }
-  static std::string file(const std::string& name) { return dir_->file(name); }
   // libvips writes no BMP; Leptonica does.
   static std::string savedBmp(const std::string& name) {
     EXPECT_TRUE(saved(hello_, name + ".png"));
@@ -97,8 +74,6 @@ class BadInput : public ::testing::Test {
     EXPECT_EQ(pixWrite(file(name).c_str(), pix.get(), IFF_BMP), 0);
     return file(name);
   }
-  static inline std::unique_ptr<testing::TempDir> dir_;
-  static inline VipsImage* hello_ = nullptr;
 };
 
 // Cut after 16 bytes, a third, two thirds, and all but the last 8 bytes;

@@ -226,3 +226,33 @@ std::string pngHeaderClaiming(std::uint32_t width, std::uint32_t height) {
 }
 
 }  // namespace tarnwick::testing
+
+namespace tarnwick::testing {
+
+std::string takeVipsError() {
+  std::string message = vips_error_buffer();
+  vips_error_clear();
+  return message;
+}
+
+const std::string kHelloWorldLine =
+    R"({"confidence_notes":["provider vision_mac","recognition_languages en-US","weak_ocr: very short recognition"],)"
+    R"("lines":["Hello world"],"provider":"vision_mac","text":"Hello world"})" "\n";
+
+void RenderedTextSuite::SetUpTestSuite() {
+  dir_ = std::make_unique<TempDir>();
+  hello_ = renderTextImage("Hello world", 40).release();
+}
+
+void RenderedTextSuite::TearDownTestSuite() {
+  g_object_unref(hello_);
+  dir_.reset();
+}
+
+bool RenderedTextSuite::saved(VipsImage* image, const std::string& name, const std::string& options) {
+  if (vips_image_write_to_file(image, (file(name) + options).c_str(), nullptr) == 0) return true;
+  vips_error_clear();
+  return false;
+}
+
+}  // namespace tarnwick::testing

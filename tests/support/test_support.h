@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 typedef struct _VipsImage VipsImage;
@@ -31,6 +32,18 @@ struct VipsImageDeleter {
   void operator()(VipsImage* image) const;
 };
 using VipsImagePtr = std::unique_ptr<VipsImage, VipsImageDeleter>;
+
+// libvips' last error message, cleared.
+std::string takeVipsError();
+
+// The image a libvips operation makes into its out-parameter, owned; fails
+// the current test when the operation fails.
+template <typename Operation>
+VipsImagePtr derived(Operation operation) {
+  VipsImage* out = nullptr;
+  EXPECT_EQ(operation(&out), 0) << takeVipsError();
+  return VipsImagePtr(out);
+}
 
 // Black text rendered with the DejaVu fonts on a white, opaque 8-bit sRGB
 // canvas with a margin around it. `pointSize` at 72 dpi equals pixels.
@@ -81,5 +94,27 @@ namespace tarnwick::testing {
 // A PNG made of its signature, a header claiming the given size, an empty
 // data chunk and the end chunk: what a decompression bomb shows a decoder.
 std::string pngHeaderClaiming(std::uint32_t width, std::uint32_t height);
+
+}  // namespace tarnwick::testing
+
+namespace tarnwick::testing {
+
+// The line the tool prints for the rendered "Hello world" of RenderedTextSuite.
+extern const std::string kHelloWorldLine;
+
+// Suites that save variants of one rendered "Hello world" into a scratch
+// directory and run the tool on them.
+class RenderedTextSuite : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite();
+  static void TearDownTestSuite();
+  static std::string file(const std::string& name) { return dir_->file(name); }
+  // Saves the image under the name with saver options ("[Q=90]"); false when
+  // this libvips has no saver for it.
+  static bool saved(VipsImage* image, const std::string& name, const std::string& options = "");
+
+  static inline std::unique_ptr<TempDir> dir_;
+  static inline VipsImage* hello_ = nullptr;
+};
 
 }  // namespace tarnwick::testing
