@@ -34,13 +34,8 @@ void occupyClosedStandardDescriptors() {
 // read formats we block as unfit for untrusted files (PDF, slide scans,
 // ImageMagick's), and loading them all costs a short run more than decoding
 // its image. The command points libvips at no module directory and loads
-// the one module it reads, HEIF and AVIF, itself.
+// the one module it reads, HEIF and AVIF, when a file needs it.
 void keepVipsFromLoadingModules() { setenv("VIPSHOME", "/nonexistent", 1); }
-
-void loadHeifModule() {
-  GModule* module = g_module_open(TARNWICK_VIPS_MODULE_DIR "/vips-heif.so", G_MODULE_BIND_LAZY);
-  if (module != nullptr) g_module_make_resident(module);
-}
 
 void dropGLibMessage(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
 
@@ -67,6 +62,14 @@ void divertStandardError() {
   }
 }
 
+void loadHeifDecoder() {
+  static std::once_flag loaded;
+  std::call_once(loaded, [] {
+    GModule* module = g_module_open(TARNWICK_VIPS_MODULE_DIR "/vips-heif.so", G_MODULE_BIND_LAZY);
+    if (module != nullptr) g_module_make_resident(module);
+  });
+}
+
 void limitOpenMPToCallingThread() { omp_set_max_active_levels(0); }
 
 void initialiseLibraries(const char* programName) {
@@ -88,7 +91,6 @@ std::FILE* startPlatform(const char* programName) {
   divertStandardError();
   keepVipsFromLoadingModules();
   initialiseLibraries(programName);
-  loadHeifModule();
   std::FILE* ownStandardError = keptStandardError >= 0 ? fdopen(keptStandardError, "w") : nullptr;
   return ownStandardError != nullptr ? ownStandardError : stderr;
 }

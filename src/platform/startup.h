@@ -24,6 +24,10 @@ std::FILE* startPlatform(const char* programName);
 // startPlatform runs it if that has not happened. Uses system calls only.
 void divertStandardError();
 
+// Loads libvips' HEIF and AVIF decoder, once. The command starts without it:
+// its codec libraries take longer to load than most runs spend decoding.
+void loadHeifDecoder();
+
 // OpenMP regions started from the calling thread run as a team of one. Every
 // thread that enters the recognizer calls it first.
 void limitOpenMPToCallingThread();

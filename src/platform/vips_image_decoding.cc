@@ -4,9 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -14,6 +16,7 @@
 #include <vips/vips.h>
 
 #include "platform/pixel_buffer.h"
+#include "platform/startup.h"
 
 namespace tarnwick {
 namespace {
@@ -279,6 +282,13 @@ void* trustedLoaderClaiming(void* loaderClass, void* source, void*) {
   return loader;
 }
 
+// HEIF and AVIF files are ISO base media files: their first box is "ftyp".
+bool isIsoMediaFile(const RegularFile& file) {
+  std::array<char, 8> head{};
+  return pread(file.descriptor.get(), head.data(), head.size(), 0) == static_cast<ssize_t>(head.size()) &&
+         std::string_view(head.data() + 4, 4) == "ftyp";
+}
+
 std::optional<Bytes> readWhole(const RegularFile& file) {
   if (file.size > kMaxImageSourceFileBytes) return std::nullopt;
   Bytes bytes;
@@ -302,6 +312,7 @@ std::unique_ptr<ImageObject> VipsImageDecoding::makeImageObject(const std::strin
   // An empty file holds no image, and libvips 8.14 aborts on one: it cannot
   // map zero bytes, falls back to reading it as a pipe, and fails an assertion.
   if (!file || file->size == 0) return nullptr;
+  if (isIsoMediaFile(*file)) loadHeifDecoder();
   // The source reads through its own duplicate of the checked descriptor.
   const std::unique_ptr<VipsSource, SourceUnref> source(vips_source_new_from_descriptor(file->descriptor.get()));
   if (!source) return nullptr;
