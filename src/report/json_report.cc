@@ -2,6 +2,8 @@
 
 #include <array>
 #include <cstdio>
+#include <optional>
+#include <variant>
 
 #include "platform/unicode.h"
 
@@ -34,7 +36,9 @@ void appendString(std::string& json, const std::string& value) {
   json += '"';
 }
 
-void appendStringList(std::string& json, const std::vector<std::string>& values) {
+void appendValue(std::string& json, const std::string& value) { appendString(json, value); }
+
+void appendValue(std::string& json, const std::vector<std::string>& values) {
   json += '[';
   for (std::size_t i = 0; i < values.size(); ++i) {
     if (i > 0) json += ',';
@@ -43,52 +47,46 @@ void appendStringList(std::string& json, const std::vector<std::string>& values)
   json += ']';
 }
 
-void appendKey(std::string& json, CodingKeys key) {
+// Appends "key":value and the comma that ends every member.
+template <typename Value>
+void appendMember(std::string& json, CodingKeys key, const Value& value) {
   json += '"';
   json += stringValue(key);
   json += "\":";
+  appendValue(json, value);
+  json += ',';
 }
 
-// Both records share one layout: compact, keys in ascending order.
+// Both records share one layout: compact, keys in ascending order. Nothing
+// when a string is not valid UTF-8.
 std::optional<std::string> encodeRecord(const OcrResult& record) {
   std::string json = "{";
-  appendKey(json, CodingKeys::confidence_notes);
-  appendStringList(json, record.confidence_notes);
-  json += ',';
-  appendKey(json, CodingKeys::lines);
-  appendStringList(json, record.lines);
-  json += ',';
-  appendKey(json, CodingKeys::provider);
-  appendString(json, record.provider);
-  json += ',';
-  appendKey(json, CodingKeys::text);
-  appendString(json, record.text);
-  json += '}';
+  appendMember(json, CodingKeys::confidence_notes, record.confidence_notes);
+  appendMember(json, CodingKeys::lines, record.lines);
+  appendMember(json, CodingKeys::provider, record.provider);
+  appendMember(json, CodingKeys::text, record.text);
+  json.back() = '}';  // in place of the last member's comma
   if (!isValidUtf8(json)) return std::nullopt;
   return json;
 }
 
+std::string lineFor(const OcrResult& result) { return encodeRecord(result).value_or(kResultFallbackLine) + '\n'; }
+
+std::string lineFor(const RecognitionError& error) {
+  const OcrResult record{.text = "", .lines = {}, .provider = "unavailable", .confidence_notes = {error.message}};
+  return encodeRecord(record).value_or(kErrorFallbackLine) + '\n';
+}
+
 }  // namespace
 
-std::optional<std::string> encodeResult(const OcrResult& result) { return encodeRecord(result); }
-
-std::optional<std::string> encodeErrorRecord(const std::string& message) {
-  return encodeRecord(OcrResult{.text = "", .lines = {}, .provider = "unavailable", .confidence_notes = {message}});
-}
-
 std::string reportLine(const Outcome& outcome) {
-  const auto* result = std::get_if<OcrResult>(&outcome);
-  std::string line = result != nullptr
-                         ? encodeResult(*result).value_or(kResultFallbackLine)
-                         : encodeErrorRecord(std::get<RecognitionError>(outcome).message).value_or(kErrorFallbackLine);
-  line += '\n';
-  return line;
+  return std::visit([](const auto& record) { return lineFor(record); }, outcome);
 }
 
-void emitJSON(const OcrResult& result, std::FILE* out) { std::fputs(reportLine(result).c_str(), out); }
+void emitJSON(const OcrResult& result, std::FILE* out) { std::fputs(lineFor(result).c_str(), out); }
 
 void emitError(const std::string& message, std::FILE* out) {
-  std::fputs(reportLine(RecognitionError{message}).c_str(), out);
+  std::fputs(lineFor(RecognitionError{message}).c_str(), out);
 }
 
 void emitReport(const Outcome& outcome, std::FILE* out) {

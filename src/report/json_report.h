@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdio>
-#include <optional>
 #include <string>
 
 #include "report/ocr_result.h"
@@ -13,12 +12,8 @@ inline constexpr const char* kResultFallbackLine =
 inline constexpr const char* kErrorFallbackLine =
     R"({"text":"","lines":[],"provider":"unavailable","confidence_notes":["error"]})";
 
-// The compact JSON object with sorted keys, or nothing when a string is not
-// valid UTF-8.
-std::optional<std::string> encodeResult(const OcrResult& result);
-std::optional<std::string> encodeErrorRecord(const std::string& message);
-
-// Print exactly one line (reportLine): the record, or its fixed fallback line.
+// Print exactly one line: the record as compact JSON with sorted keys, or its
+// fixed fallback line when a string is not valid UTF-8.
 void emitJSON(const OcrResult& result, std::FILE* out = stdout);
 void emitError(const std::string& message, std::FILE* out = stdout);
 // emitJSON for a result, emitError for a failure.
