@@ -164,26 +164,11 @@ nlohmann::json parseReportLine(const std::string& out) {
 }
 
 std::string errorLineFor(const std::string& message) {
+  // A real JSON library escapes the message; the tool also escapes "/",
+  // which JSON allows either way.
   std::string escaped;
-  for (const char c : message) {
-    switch (c) {
-      case '"': escaped += "\\\""; break;
-      case '\\': escaped += "\\\\"; break;
-      case '/': escaped += "\\/"; break;
-      case '\n': escaped += "\\n"; break;
-      case '\r': escaped += "\\r"; break;
-      case '\t': escaped += "\\t"; break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          std::array<char, 7> code{};
-          std::snprintf(code.data(), code.size(), "\\u%04x", static_cast<unsigned>(c));
-          escaped += code.data();
-        } else {
-          escaped += c;
-        }
-    }
-  }
-  return R"({"confidence_notes":[")" + escaped + R"("],"lines":[],"provider":"unavailable","text":""})" "\n";
+  for (const char c : nlohmann::json(message).dump()) escaped += c == '/' ? std::string("\\/") : std::string(1, c);
+  return R"({"confidence_notes":[)" + escaped + R"(],"lines":[],"provider":"unavailable","text":""})" "\n";
 }
 
 }  // namespace tarnwick::testing
