@@ -48,7 +48,7 @@ struct Pipeline {
   std::pair<std::string, int> run(const V& arguments) {
     std::FILE* out = std::tmpfile();
     std::FILE* err = std::tmpfile();
-    const int status = runTarnwick(arguments, platform, out, err);
+    const int status = runTarnwick(arguments, [this]() -> Platform& { return platform; }, out, err);
     EXPECT_EQ(std::ftell(err), 0);
     std::string bytes(static_cast<std::size_t>(std::ftell(out)), '\0');
     std::rewind(out);

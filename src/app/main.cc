@@ -26,5 +26,5 @@ int main(int argc, char** argv) {
   std::setvbuf(stdout, lineBuffer.data(), _IOFBF, lineBuffer.size());
   std::FILE* ownStandardError = tarnwick::startPlatform(argc > 0 ? argv[0] : "tarnwick");
   const std::vector<std::string> arguments(argv, argv + argc);
-  return tarnwick::runTarnwick(arguments, tarnwick::defaultPlatform(), stdout, ownStandardError);
+  return tarnwick::runTarnwick(arguments, tarnwick::defaultPlatform, stdout, ownStandardError);
 }

@@ -36,7 +36,8 @@ Outcome recognizeImageAt(const std::string& path, Platform& platform) {
   }
 }
 
-int runTarnwick(const std::vector<std::string>& arguments, Platform& platform, std::FILE* out, std::FILE* err) {
+int runTarnwick(const std::vector<std::string>& arguments, const std::function<Platform&()>& platform,
+                std::FILE* out, std::FILE* err) {
   if (arguments.size() < 2) {
     std::fputs(kUsageMessage, err);
     std::fputc('\n', err);
@@ -49,7 +50,7 @@ int runTarnwick(const std::vector<std::string>& arguments, Platform& platform, s
         reportLine(RecognitionError{"vision failed: no result within " + std::to_string(kRunDeadline.count()) +
                                     " seconds"}),
         out);
-    return recognizeImageAt(arguments[1], platform);
+    return recognizeImageAt(arguments[1], platform());
   }();
   emitReport(outcome, out);
   return 0;

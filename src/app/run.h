@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,9 @@ Outcome recognizeImageAt(const std::string& path, Platform& platform);
 
 // One run: the arguments (program name first) in, one report line on `out`,
 // the usage line on `err` when the path is missing. Returns the exit status.
-int runTarnwick(const std::vector<std::string>& arguments, Platform& platform, std::FILE* out, std::FILE* err);
+// The platform is asked for only once there is an image to read: making it
+// starts loading the recognizer's model.
+int runTarnwick(const std::vector<std::string>& arguments, const std::function<Platform&()>& platform,
+                std::FILE* out, std::FILE* err);
 
 }  // namespace tarnwick
