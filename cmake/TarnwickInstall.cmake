@@ -13,6 +13,7 @@ target_link_libraries(tarnwick_shared PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,tarn
 target_include_directories(tarnwick_shared INTERFACE $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
                                                      $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 target_compile_features(tarnwick_shared INTERFACE cxx_std_17)
+add_dependencies(tarnwick_shared tarnwick_imaging)
 
 set(TARNWICK_MAN_PAGE ${PROJECT_BINARY_DIR}/tarnwick.1.gz)
 add_custom_command(OUTPUT ${TARNWICK_MAN_PAGE}
@@ -24,6 +25,7 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/tarnwickConfigVersion.cma
 
 install(TARGETS tarnwick RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS tarnwick_shared EXPORT tarnwick LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(TARGETS tarnwick_imaging LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/tarnwick)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/tarnwick DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(EXPORT tarnwick NAMESPACE tarnwick:: FILE tarnwickConfig.cmake
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/tarnwick)

@@ -13,6 +13,7 @@
 #include "imaging/load_image.h"
 #include "imaging/pixel_buffer_preparation.h"
 #include "platform/startup.h"
+#include "platform/vips_startup.h"
 #include "platform/vips_graphics.h"
 #include "platform/vips_image_decoding.h"
 
@@ -27,7 +28,8 @@ std::string memoryFilePath;
 
 extern "C" int LLVMFuzzerInitialize(int*, char*** argv) {
   // As a run sets libvips up, but with standard error left for libFuzzer.
-  tarnwick::initialiseLibraries((*argv)[0]);
+  tarnwick::initialiseLibraries();
+  tarnwick::initialiseVips((*argv)[0]);
   // libvips works on GLib's pooled threads. One that retires mid-check takes
   // its per-thread memory with it and the leak checker sees a false leak, so
   // pooled threads are kept for the life of the fuzzer.

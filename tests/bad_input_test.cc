@@ -17,7 +17,7 @@
 #include <vips/vips.h>
 
 #include "app/run_deadline.h"
-#include "platform/startup.h"
+#include "platform/vips_startup.h"
 #include "platform/vips_image_decoding.h"
 #include "support/test_support.h"
 
@@ -285,7 +285,7 @@ TEST_F(BadInput, BlockedLoadersNeverSeeTheBytes) {
   const auto started = reinterpret_cast<int (*)()>(dlsym(RTLD_DEFAULT, "IsMagickCoreInstantiated"));
   if (started == nullptr) GTEST_SKIP() << "this libvips has no ImageMagick module";
   if (started() != 0) GTEST_SKIP() << "ImageMagick was started earlier in this process";
-  initialiseLibraries("tarnwick_tests");
+  initialiseVips("tarnwick_tests");
   VipsImageDecoding decoding;
   EXPECT_EQ(decoding.makeImageObject(savedBmp("unclaimed.bmp")), nullptr);
   EXPECT_EQ(started(), 0);

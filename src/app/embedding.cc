@@ -10,8 +10,8 @@ Outcome recognizeImageFile(const std::string& path) {
   // The library-backed platform keeps one recognizer for the process.
   static std::mutex oneRunAtATime;
   const std::lock_guard lock(oneRunAtATime);
-  initialiseLibraries("tarnwick");
-  return recognizeImageAt(path, defaultPlatform());
+  initialiseLibraries();
+  return recognizeImageAt(path, defaultPlatform);
 }
 
 }  // namespace tarnwick

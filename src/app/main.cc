@@ -24,7 +24,7 @@ int main(int argc, char** argv) {
   // is flushed after static objects are destroyed.
   static std::array<char, std::size_t{1} << 20> lineBuffer;
   std::setvbuf(stdout, lineBuffer.data(), _IOFBF, lineBuffer.size());
-  std::FILE* ownStandardError = tarnwick::startPlatform(argc > 0 ? argv[0] : "tarnwick");
+  std::FILE* ownStandardError = tarnwick::startPlatform();
   const std::vector<std::string> arguments(argv, argv + argc);
   return tarnwick::runTarnwick(arguments, tarnwick::defaultPlatform, stdout, ownStandardError);
 }

@@ -27,10 +27,11 @@ std::string failureMessage(const std::exception_ptr& error) {
 
 }  // namespace
 
-Outcome recognizeImageAt(const std::string& path, Platform& platform) {
+Outcome recognizeImageAt(const std::string& path, const std::function<Platform&()>& platform) {
   try {
-    const Image image = loadCGImage(path, platform.decoding);
-    return recognizeText(image, platform);
+    Platform& services = platform();
+    const Image image = loadCGImage(path, services.decoding);
+    return recognizeText(image, services);
   } catch (...) {
     return RecognitionError{failureMessage(std::current_exception())};
   }
@@ -50,7 +51,7 @@ int runTarnwick(const std::vector<std::string>& arguments, const std::function<P
         reportLine(RecognitionError{"vision failed: no result within " + std::to_string(kRunDeadline.count()) +
                                     " seconds"}),
         out);
-    return recognizeImageAt(arguments[1], platform());
+    return recognizeImageAt(arguments[1], platform);
   }();
   emitReport(outcome, out);
   return 0;

@@ -18,10 +18,10 @@ inline constexpr const char* kUsageMessage = "usage: tarnwick <image-path>";
 // core, so this leaves room for pages at the pixel limit on slower machines.
 inline constexpr std::chrono::seconds kRunDeadline{600};
 
-// The run on one image: read it, recognize its text, and turn any failure
-// into the error record's message. What the command prints and what
-// embedding programs get.
-Outcome recognizeImageAt(const std::string& path, Platform& platform);
+// The run on one image: make the platform, read the image, recognize its
+// text, and turn any failure into the error record's message. What the
+// command prints and what embedding programs get.
+Outcome recognizeImageAt(const std::string& path, const std::function<Platform&()>& platform);
 
 // One run: the arguments (program name first) in, one report line on `out`,
 // the usage line on `err` when the path is missing. Returns the exit status.

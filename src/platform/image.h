@@ -15,10 +15,10 @@ class Image {
   VipsImage* vips() const { return vips_.get(); }
 
  private:
-  struct Unref {
-    void operator()(VipsImage* image) const;
-  };
-  std::unique_ptr<VipsImage, Unref> vips_;
+  // Dropped through a pointer the decoder supplies: the system's own code
+  // holds images without linking the imaging library.
+  using Release = void (*)(VipsImage*);
+  std::unique_ptr<VipsImage, Release> vips_;
 };
 
 }  // namespace tarnwick

@@ -1,16 +1,15 @@
 #include "platform/platform.h"
 
+#include "platform/imaging_module.h"
 #include "platform/tesseract_recognition.h"
-#include "platform/vips_graphics.h"
-#include "platform/vips_image_decoding.h"
 
 namespace tarnwick {
 
 Platform& defaultPlatform() {
-  static VipsImageDecoding decoding;
-  static VipsGraphics graphics;
+  // The recognizer first: its model starts loading on another thread while
+  // the imaging module loads on this one.
   static TesseractRecognition recognition;
-  static Platform platform{decoding, graphics, recognition};
+  static Platform platform{imagingServices().decoding, imagingServices().graphics, recognition};
   return platform;
 }
 

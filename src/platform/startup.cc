@@ -9,8 +9,6 @@
 
 #include <leptonica/allheaders.h>
 #include <omp.h>
-#include <gmodule.h>
-#include <vips/vips.h>
 
 namespace tarnwick {
 namespace {
@@ -37,17 +35,7 @@ void occupyClosedStandardDescriptors() {
 // the one module it reads, HEIF and AVIF, when a file needs it.
 void keepVipsFromLoadingModules() { setenv("VIPSHOME", "/nonexistent", 1); }
 
-void dropGLibMessage(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
-
 void dropLeptonicaMessage(const char*) {}
-
-void routeLibraryLogsAway() {
-  g_log_set_default_handler(dropGLibMessage, nullptr);
-  g_log_set_writer_func(
-      [](GLogLevelFlags, const GLogField*, gsize, gpointer) { return G_LOG_WRITER_HANDLED; }, nullptr, nullptr);
-  setMsgSeverity(L_SEVERITY_NONE);
-  leptSetStderrHandler(dropLeptonicaMessage);
-}
 
 }  // namespace
 
@@ -62,35 +50,22 @@ void divertStandardError() {
   }
 }
 
-void loadHeifDecoder() {
-  static std::once_flag loaded;
-  std::call_once(loaded, [] {
-    GModule* module = g_module_open(TARNWICK_VIPS_MODULE_DIR "/vips-heif.so", G_MODULE_BIND_LAZY);
-    if (module != nullptr) g_module_make_resident(module);
-  });
-}
-
 void limitOpenMPToCallingThread() { omp_set_max_active_levels(0); }
 
-void initialiseLibraries(const char* programName) {
+void initialiseLibraries() {
   static std::once_flag initialised;
-  std::call_once(initialised, [programName] {
+  std::call_once(initialised, [] {
     limitOpenMPToCallingThread();
-    routeLibraryLogsAway();
-    if (VIPS_INIT(programName) == 0) {
-      vips_block_untrusted_set(TRUE);
-      // One image at a time: caching operations only grows memory.
-      vips_cache_set_max(0);
-      vips_concurrency_set(1);
-    }
+    setMsgSeverity(L_SEVERITY_NONE);
+    leptSetStderrHandler(dropLeptonicaMessage);
   });
 }
 
-std::FILE* startPlatform(const char* programName) {
+std::FILE* startPlatform() {
   std::signal(SIGPIPE, SIG_IGN);
   divertStandardError();
   keepVipsFromLoadingModules();
-  initialiseLibraries(programName);
+  initialiseLibraries();
   std::FILE* ownStandardError = keptStandardError >= 0 ? fdopen(keptStandardError, "w") : nullptr;
   return ownStandardError != nullptr ? ownStandardError : stderr;
 }

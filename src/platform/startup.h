@@ -5,28 +5,23 @@
 namespace tarnwick {
 
 // What recognition needs of the process, done once however often it is
-// called and from whichever thread: initialise the imaging library, drop
-// GLib's and Leptonica's log messages, block decoders that are not fit for
-// untrusted files, turn off the imaging cache and keep the recognizer's
-// OpenMP runtime to one thread whatever the environment says. Standard error
-// is left as it is.
-void initialiseLibraries(const char* programName);
+// called and from whichever thread: drop Leptonica's messages and keep the
+// recognizer's OpenMP runtime to one thread whatever the environment says.
+// Standard error is left as it is. The imaging library is set up when its
+// module loads (see imaging_module.h).
+void initialiseLibraries();
 
 // First step of the executable: ignore SIGPIPE so a vanished reader cannot
 // kill the run, point standard error at /dev/null (see divertStandardError)
 // and initialise the libraries. The returned stream is the original standard
 // error, kept for the tool's own usage line.
-std::FILE* startPlatform(const char* programName);
+std::FILE* startPlatform();
 
 // Keeps a copy of the original standard error and points descriptor 2 at
 // /dev/null, so no library can print there. The executable runs it before
 // any shared library initialises, since some print from their constructors;
 // startPlatform runs it if that has not happened. Uses system calls only.
 void divertStandardError();
-
-// Loads libvips' HEIF and AVIF decoder, once. The command starts without it:
-// its codec libraries take longer to load than most runs spend decoding.
-void loadHeifDecoder();
 
 // OpenMP regions started from the calling thread run as a team of one. Every
 // thread that enters the recognizer calls it first.

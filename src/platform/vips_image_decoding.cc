@@ -16,7 +16,7 @@
 #include <vips/vips.h>
 
 #include "platform/pixel_buffer.h"
-#include "platform/startup.h"
+#include "platform/vips_startup.h"
 
 namespace tarnwick {
 namespace {

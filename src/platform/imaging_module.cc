@@ -1,0 +1,40 @@
+#include "platform/imaging_module.h"
+
+#include <dlfcn.h>
+
+#include <array>
+#include <stdexcept>
+#include <string>
+
+namespace tarnwick {
+namespace {
+
+// Where the module may be, relative to the binary that loads it: beside it
+// in the build tree; once installed, in lib/tarnwick/ seen from the shared
+// library, which lives in lib/, or from the executable in bin/.
+constexpr std::array kImagingModulePaths{
+    "$ORIGIN/tarnwick-imaging.so",
+    "$ORIGIN/tarnwick/tarnwick-imaging.so",
+    "$ORIGIN/" TARNWICK_LIBDIR_FROM_BINDIR "/tarnwick/tarnwick-imaging.so",
+};
+
+ImagingServices& loadImagingServices() {
+  for (const char* path : kImagingModulePaths) {
+    // Kept for the life of the process: its services are handed out by
+    // reference, and its libraries register types with GLib for good.
+    void* module = dlopen(path, RTLD_LAZY | RTLD_LOCAL | RTLD_NODELETE);
+    if (module == nullptr) continue;
+    const auto entry = reinterpret_cast<ImagingServicesEntry>(dlsym(module, kImagingServicesEntry));
+    if (ImagingServices* services = entry != nullptr ? entry() : nullptr) return *services;
+  }
+  throw std::runtime_error("cannot load the imaging module tarnwick-imaging.so");
+}
+
+}  // namespace
+
+ImagingServices& imagingServices() {
+  static ImagingServices& services = loadImagingServices();
+  return services;
+}
+
+}  // namespace tarnwick
