@@ -322,16 +322,6 @@ class TesseractRecognition::Handler final : public ImageRequestHandler {
                                "The text recognizer does not support the language \"" + *unsupported + "\".");
       return std::nullopt;
     }
-    // Both recognition levels run the LSTM engine, Tesseract's accurate one;
-    // a second engine would mean a second model load.
-    tesseract::TessBaseAPI* engine = recognition_.primary_.engine(recognition_.modelDirectory_,
-                                                                  request.usesLanguageCorrection());
-    if (engine == nullptr) {
-      error = recognitionError(TesseractRecognitionError::modelUnavailable,
-                               "The text recognizer could not load its English model from " +
-                                   recognition_.modelDirectory_ + ".");
-      return std::nullopt;
-    }
     if (!page_) page_ = greyPage(buffer_);
     if (!page_) {
       error = recognitionError(TesseractRecognitionError::recognitionFailed,
@@ -339,40 +329,42 @@ class TesseractRecognition::Handler final : public ImageRequestHandler {
       return std::nullopt;
     }
     // Reading lines is most of a large page's time, so a second engine reads
-    // half of them on the other core; its model loads while the first engine
-    // analyses the layout. Small pages would pay more for the load than it
-    // saves.
+    // some of them on the other core; its model loads while the page is laid
+    // out. Small pages would pay more for the load than it saves.
     const bool shared = pixGetWidth(page_.get()) * std::int64_t{pixGetHeight(page_.get())} >= kSharedPagePixels;
     if (shared) recognition_.secondary_.load(recognition_.modelDirectory_, request.usesLanguageCorrection());
-    // Layout analysis drops what it takes for pictures or noise: a column of
-    // figures beside a smudge, a lone figure in a table cell. A search for
-    // sparse text finds them again: on a shared page the second engine
-    // searches while the first starts reading, then helps it and reads the
-    // pieces only it found.
-    Layout layout, extra;
-    std::vector<RecognizedText> readings, extraReadings;
+    // Layout analysis needs no model, so the page is laid out while the
+    // models load.
+    tesseract::TessBaseAPI& layoutEngine = recognition_.layoutEngine();
+    Layout layout;
+    appendLines(layoutEngine, page_.get(), tesseract::PSM_AUTO, false, layout);
+    std::vector<RecognizedText> readings(layout.pieces.size());
     std::atomic<std::size_t> next = 0;
+    Layout extra;
+    std::vector<RecognizedText> extraReadings;
     {
       std::future<void> helping;
-      std::promise<void> laidOut;  // destroyed first: a helper waiting on it is released
       if (shared)
-        helping = std::async(std::launch::async, [&, laidOutFuture = laidOut.get_future()]() mutable {
+        helping = std::async(std::launch::async, [&] {
           limitOpenMPToCallingThread();
-          tesseract::TessBaseAPI* helper = recognition_.secondary_.ready();
-          laidOutFuture.get();
-          if (helper == nullptr) return;
-          extra = uncovered(sparseText(*helper, page_.get(), layout), layout);
-          readPieces(*helper, page_.get(), layout.pieces, next, readings);
-          extraReadings = readAll(*helper, page_.get(), extra.pieces);
+          if (tesseract::TessBaseAPI* helper = recognition_.secondary_.ready())
+            readPieces(*helper, page_.get(), layout.pieces, next, readings);
         });
-      appendLines(*engine, page_.get(), tesseract::PSM_AUTO, false, layout);
-      readings.resize(layout.pieces.size());
-      laidOut.set_value();
+      // Layout analysis drops what it takes for pictures or noise: a column
+      // of figures beside a smudge, a lone figure in a table cell. A search
+      // for sparse text finds them again.
+      extra = uncovered(sparseText(layoutEngine, page_.get(), layout), layout);
+      // Both recognition levels run the LSTM engine, Tesseract's accurate
+      // one; a second engine would mean a second model load.
+      tesseract::TessBaseAPI* engine =
+          recognition_.primary_.engine(recognition_.modelDirectory_, request.usesLanguageCorrection());
+      if (engine == nullptr) {
+        error = recognitionError(TesseractRecognitionError::modelUnavailable,
+                                 "The text recognizer could not load its English model from " +
+                                     recognition_.modelDirectory_ + ".");
+        return std::nullopt;
+      }
       readPieces(*engine, page_.get(), layout.pieces, next, readings);
-      if (helping.valid()) helping.get();
-    }
-    if (!shared) {
-      extra = uncovered(sparseText(*engine, page_.get(), layout), layout);
       extraReadings = readAll(*engine, page_.get(), extra.pieces);
     }
     append(layout, readings, extra, extraReadings);
@@ -425,6 +417,14 @@ void TesseractRecognition::Engine::load(const std::string& modelDirectory, bool 
       return std::unique_ptr<tesseract::TessBaseAPI>();
     return std::move(engine);
   });
+}
+
+tesseract::TessBaseAPI& TesseractRecognition::layoutEngine() {
+  if (!layoutEngine_) {
+    layoutEngine_ = std::make_unique<tesseract::TessBaseAPI>();
+    layoutEngine_->InitForAnalysePage();
+  }
+  return *layoutEngine_;
 }
 
 tesseract::TessBaseAPI* TesseractRecognition::Engine::engine(const std::string& modelDirectory,

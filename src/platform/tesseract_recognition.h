@@ -62,7 +62,12 @@ class TesseractRecognition final : public TextRecognition {
     bool usesLanguageCorrection_ = false;
   };
 
+  // The engine that lays pages out: it needs no model, so it is ready at
+  // once and lays a page out while the readers' models load.
+  tesseract::TessBaseAPI& layoutEngine();
+
   std::string modelDirectory_;
+  std::unique_ptr<tesseract::TessBaseAPI> layoutEngine_;
   Engine primary_;
   Engine secondary_;
 };
