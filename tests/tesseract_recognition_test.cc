@@ -36,7 +36,9 @@ std::unique_ptr<PixelBuffer> page(int width, int height, const std::string& text
 }
 
 TEST(TesseractRecognition, ReadsEachLineTopToBottomOrTellsCallerAndCompletionWhyNot) {
-  limitOpenMPToCallingThread();  // as in the tool
+  // As embedding programs have it: the tool cannot reach a missing model, so
+  // only here is Tesseract's complaint about one kept off stderr.
+  initialiseLibraries();
   const testing::TempDir noModel;
   // Loading the model is most of a run's cost, so one engine serves every
   // case that has the model.
@@ -70,8 +72,6 @@ TEST(TesseractRecognition, ReadsEachLineTopToBottomOrTellsCallerAndCompletionWhy
       completed.push_back(error != nullptr ? std::optional(*error) : std::nullopt);
     });
     request.setRecognitionLanguages(languages);
-    // The tool cannot reach a missing model, so only here is Tesseract's
-    // complaint about one kept off stderr.
     ::testing::internal::CaptureStderr();
     const auto handler = recognition.makeImageRequestHandler(*buffer, ImageOrientation::up, {});
     EXPECT_EQ(handler->performRequests({&request}, returned), !failure);

@@ -399,15 +399,11 @@ std::unique_ptr<ImageRequestHandler> TesseractRecognition::makeImageRequestHandl
 void TesseractRecognition::Engine::load(const std::string& modelDirectory, bool usesLanguageCorrection) {
   if ((loading_.valid() || engine_) && usesLanguageCorrection_ == usesLanguageCorrection) return;
   if (loading_.valid()) loading_.get();
-  auto engine = std::make_unique<tesseract::TessBaseAPI>();
-  // Before Init: what Init prints (a missing model, say) comes before the
-  // variables handed to it take effect. The variable is global to Tesseract,
-  // so it is set here, on the caller's thread, while no engine works.
-  engine->SetVariable("debug_file", "/dev/null");
   usesLanguageCorrection_ = usesLanguageCorrection;
   engine_.reset();
-  loading_ = std::async(std::launch::async, [modelDirectory, usesLanguageCorrection, engine = std::move(engine)]() mutable {
+  loading_ = std::async(std::launch::async, [modelDirectory, usesLanguageCorrection] {
     limitOpenMPToCallingThread();
+    auto engine = std::make_unique<tesseract::TessBaseAPI>();
     // The LSTM engine loads its own word lists unless lstm_use_matrix is off;
     // load_system_dawg and load_freq_dawg only reach the legacy engine's.
     const std::vector<std::string> names{"lstm_use_matrix"};
@@ -415,7 +411,7 @@ void TesseractRecognition::Engine::load(const std::string& modelDirectory, bool 
     if (engine->Init(modelDirectory.c_str(), kModelLanguage, tesseract::OEM_LSTM_ONLY, nullptr, 0, &names, &values,
                      false) != 0)
       return std::unique_ptr<tesseract::TessBaseAPI>();
-    return std::move(engine);
+    return engine;
   });
 }
 
