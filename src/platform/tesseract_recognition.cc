@@ -168,7 +168,7 @@ void appendLines(tesseract::TessBaseAPI& engine, Pix* page, tesseract::PageSegMo
   } while (word->Next(tesseract::RIL_WORD));
 }
 
-// Areas with a side this long or longer are searched for sparse text at half
+// Pages with a side this long or longer are searched for sparse text at half
 // size, four times faster: their text is large enough to be found there, and
 // the pieces found are cut from the full page.
 constexpr int kHalvedSearchSide = 2000;
@@ -184,25 +184,17 @@ std::optional<Box> extent(const std::vector<Box>& pieces) {
   return Box{left, top, right - left, bottom - top};
 }
 
-// Where a search for sparse text finds text within the extent of the laid-out
-// pieces, marked recovered: the lines layout analysis dropped lie among those
-// it kept, and outside them, in a photograph say, the search would read
-// every speck.
-Layout sparseText(tesseract::TessBaseAPI& engine, Pix* page, const Layout& laidOut) {
+// Where a search for sparse text finds text on the page, marked recovered.
+Layout sparseText(tesseract::TessBaseAPI& engine, Pix* page) {
   Layout found;
-  const std::optional<Box> area = extent(laidOut.pieces);
-  if (!area) return found;
-  BOX* clip = boxCreate(area->left, area->top, area->width, area->height);
-  PixPtr cut(pixClipRectangle(page, clip, nullptr));
-  boxDestroy(&clip);
-  const int scale = std::max(area->width, area->height) < kHalvedSearchSide ? 1 : 2;
-  if (cut && scale == 2) cut.reset(pixScaleAreaMap2(cut.get()));
-  if (!cut) return found;
-  appendLines(engine, cut.get(), tesseract::PSM_SPARSE_TEXT, true, found);
+  const int width = pixGetWidth(page), height = pixGetHeight(page);
+  const int scale = std::max(width, height) < kHalvedSearchSide ? 1 : 2;
+  const PixPtr halved(scale == 2 ? pixScaleAreaMap2(page) : nullptr);
+  if (scale == 2 && !halved) return found;
+  appendLines(engine, scale == 2 ? halved.get() : page, tesseract::PSM_SPARSE_TEXT, true, found);
   for (Box& box : found.pieces)
-    box = {area->left + scale * box.left, area->top + scale * box.top,
-           std::min(scale * box.width, area->width - scale * box.left),
-           std::min(scale * box.height, area->height - scale * box.top)};
+    box = {scale * box.left, scale * box.top, std::min(scale * box.width, width - scale * box.left),
+           std::min(scale * box.height, height - scale * box.top)};
   return found;
 }
 
@@ -212,18 +204,23 @@ std::int64_t overlap(const Box& a, const Box& b) {
   return width > 0 && height > 0 ? width * height : 0;
 }
 
-// The pieces of `found` that lie mostly outside every piece of `known`, each
-// line's kept together.
-Layout uncovered(const Layout& found, const Layout& known) {
+// The pieces of `found` that layout analysis dropped: those lying mostly
+// within the extent of the laid-out pieces but outside every one of them,
+// each line's kept together. The lines it dropped lie among those it kept;
+// outside them, in a photograph say, the search reads every speck.
+Layout dropped(const Layout& found, const Layout& laidOut) {
   Layout kept;
+  const std::optional<Box> area = extent(laidOut.pieces);
+  if (!area) return kept;
   for (std::size_t line = 0; line < found.lines.size(); ++line) {
     const std::size_t end = line + 1 < found.lines.size() ? found.lines[line + 1].firstPiece : found.pieces.size();
     bool started = false;
     for (std::size_t piece = found.lines[line].firstPiece; piece < end; ++piece) {
       const Box& box = found.pieces[piece];
+      const std::int64_t size = std::int64_t{box.width} * box.height;
       std::int64_t covered = 0;
-      for (const Box& other : known.pieces) covered += overlap(box, other);
-      if (2 * covered > std::int64_t{box.width} * box.height) continue;
+      for (const Box& other : laidOut.pieces) covered += overlap(box, other);
+      if (2 * overlap(box, *area) <= size || 2 * covered > size) continue;
       if (!started) kept.lines.push_back({kept.pieces.size(), found.lines[line].recovered});
       started = true;
       kept.pieces.push_back(box);
@@ -259,13 +256,6 @@ void readPieces(tesseract::TessBaseAPI& engine, Pix* page, const std::vector<Box
                 std::atomic<std::size_t>& next, std::vector<RecognizedText>& readings) {
   for (std::size_t piece = next++; piece < pieces.size(); piece = next++)
     readings[piece] = readPiece(engine, page, pieces[piece]);
-}
-
-std::vector<RecognizedText> readAll(tesseract::TessBaseAPI& engine, Pix* page, const std::vector<Box>& pieces) {
-  std::vector<RecognizedText> readings(pieces.size());
-  std::atomic<std::size_t> next = 0;
-  readPieces(engine, page, pieces, next, readings);
-  return readings;
 }
 
 // Text only the sparse-text search found is kept only when read this
@@ -333,43 +323,63 @@ class TesseractRecognition::Handler final : public ImageRequestHandler {
     // out. Small pages would pay more for the load than it saves.
     const bool shared = pixGetWidth(page_.get()) * std::int64_t{pixGetHeight(page_.get())} >= kSharedPagePixels;
     if (shared) recognition_.secondary_.load(recognition_.modelDirectory_, request.usesLanguageCorrection());
-    // Layout analysis needs no model, so the page is laid out while the
-    // models load.
-    tesseract::TessBaseAPI& layoutEngine = recognition_.layoutEngine();
-    Layout layout;
-    appendLines(layoutEngine, page_.get(), tesseract::PSM_AUTO, false, layout);
-    std::vector<RecognizedText> readings(layout.pieces.size());
-    std::atomic<std::size_t> next = 0;
-    Layout extra;
-    std::vector<RecognizedText> extraReadings;
-    {
-      std::future<void> helping;
-      if (shared)
-        helping = std::async(std::launch::async, [&] {
-          limitOpenMPToCallingThread();
-          if (tesseract::TessBaseAPI* helper = recognition_.secondary_.ready())
-            readPieces(*helper, page_.get(), layout.pieces, next, readings);
-        });
-      // Layout analysis drops what it takes for pictures or noise: a column
-      // of figures beside a smudge, a lone figure in a table cell. A search
-      // for sparse text finds them again.
-      extra = uncovered(sparseText(layoutEngine, page_.get(), layout), layout);
-      // Both recognition levels run the LSTM engine, Tesseract's accurate
-      // one; a second engine would mean a second model load.
-      tesseract::TessBaseAPI* engine =
-          recognition_.primary_.engine(recognition_.modelDirectory_, request.usesLanguageCorrection());
-      if (engine == nullptr) {
-        error = recognitionError(TesseractRecognitionError::modelUnavailable,
-                                 "The text recognizer could not load its English model from " +
-                                     recognition_.modelDirectory_ + ".");
-        return std::nullopt;
-      }
-      readPieces(*engine, page_.get(), layout.pieces, next, readings);
-      extraReadings = readAll(*engine, page_.get(), extra.pieces);
+    // Layout analysis drops what it takes for pictures or noise: a column of
+    // figures beside a smudge, a lone figure in a table cell. A search for
+    // sparse text finds them again. Neither needs a model, so the page is
+    // laid out while the models load. On a shared page the second engine
+    // searches it if its model is loaded before the layout is done, and
+    // then both engines read the laid-out pieces and the ones only the
+    // search found.
+    Layout layout, extra;
+    std::vector<RecognizedText> readings, extraReadings;
+    std::atomic<std::size_t> next = 0, nextExtra = 0;
+    std::atomic<bool> searchTaken = false;
+    std::promise<Layout> searched;
+    std::future<Layout> searching = searched.get_future();
+    std::future<void> helping;
+    // Destroyed before `helping`: a helper waiting on them is released.
+    std::promise<void> laidOut, extraFound;
+    if (shared)
+      helping = std::async(std::launch::async, [&, searched = std::move(searched), laidOut = laidOut.get_future(),
+                                                extraFound = extraFound.get_future()]() mutable {
+        limitOpenMPToCallingThread();
+        tesseract::TessBaseAPI* helper = recognition_.secondary_.ready();
+        if (!searchTaken.exchange(true)) searched.set_value(sparseText(searchEngine(), page_.get()));
+        laidOut.get();
+        if (helper != nullptr) readPieces(*helper, page_.get(), layout.pieces, next, readings);
+        extraFound.get();
+        if (helper != nullptr) readPieces(*helper, page_.get(), extra.pieces, nextExtra, extraReadings);
+      });
+    appendLines(recognition_.modelless(recognition_.layoutEngine_), page_.get(), tesseract::PSM_AUTO, false, layout);
+    readings.resize(layout.pieces.size());
+    laidOut.set_value();
+    std::optional<Layout> found;
+    if (!searchTaken.exchange(true)) found = sparseText(searchEngine(), page_.get());
+    // Both recognition levels run the LSTM engine, Tesseract's accurate one;
+    // a second engine would mean a second model load.
+    tesseract::TessBaseAPI* engine =
+        recognition_.primary_.engine(recognition_.modelDirectory_, request.usesLanguageCorrection());
+    if (engine == nullptr) {
+      error = recognitionError(TesseractRecognitionError::modelUnavailable,
+                               "The text recognizer could not load its English model from " +
+                                   recognition_.modelDirectory_ + ".");
+      return std::nullopt;
     }
+    if (!found) {
+      readPieces(*engine, page_.get(), layout.pieces, next, readings);
+      found = searching.get();
+    }
+    extra = dropped(*found, layout);
+    extraReadings.resize(extra.pieces.size());
+    extraFound.set_value();
+    readPieces(*engine, page_.get(), layout.pieces, next, readings);
+    readPieces(*engine, page_.get(), extra.pieces, nextExtra, extraReadings);
+    if (helping.valid()) helping.get();
     append(layout, readings, extra, extraReadings);
     return lineObservations(layout, readings);
   }
+
+  tesseract::TessBaseAPI& searchEngine() { return recognition_.modelless(recognition_.searchEngine_); }
 
   TesseractRecognition& recognition_;
   const PixelBuffer& buffer_;
@@ -415,12 +425,12 @@ void TesseractRecognition::Engine::load(const std::string& modelDirectory, bool 
   });
 }
 
-tesseract::TessBaseAPI& TesseractRecognition::layoutEngine() {
-  if (!layoutEngine_) {
-    layoutEngine_ = std::make_unique<tesseract::TessBaseAPI>();
-    layoutEngine_->InitForAnalysePage();
+tesseract::TessBaseAPI& TesseractRecognition::modelless(std::unique_ptr<tesseract::TessBaseAPI>& engine) {
+  if (!engine) {
+    engine = std::make_unique<tesseract::TessBaseAPI>();
+    engine->InitForAnalysePage();
   }
-  return *layoutEngine_;
+  return *engine;
 }
 
 tesseract::TessBaseAPI* TesseractRecognition::Engine::engine(const std::string& modelDirectory,

@@ -62,12 +62,13 @@ class TesseractRecognition final : public TextRecognition {
     bool usesLanguageCorrection_ = false;
   };
 
-  // The engine that lays pages out: it needs no model, so it is ready at
-  // once and lays a page out while the readers' models load.
-  tesseract::TessBaseAPI& layoutEngine();
+  // An engine that only analyses layout, made on first use: it needs no
+  // model, so it is ready at once and works while the readers' models load.
+  static tesseract::TessBaseAPI& modelless(std::unique_ptr<tesseract::TessBaseAPI>& engine);
 
   std::string modelDirectory_;
-  std::unique_ptr<tesseract::TessBaseAPI> layoutEngine_;
+  std::unique_ptr<tesseract::TessBaseAPI> layoutEngine_;  // lays pages out
+  std::unique_ptr<tesseract::TessBaseAPI> searchEngine_;  // searches them for sparse text
   Engine primary_;
   Engine secondary_;
 };
