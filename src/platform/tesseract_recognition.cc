@@ -313,17 +313,17 @@ class TesseractRecognition::Handler final : public ImageRequestHandler {
                                "The text recognizer does not support the language \"" + *unsupported + "\".");
       return std::nullopt;
     }
+    // Reading lines is most of a large page's time, so a second engine reads
+    // some of them on the other core; its model loads while the page is made
+    // and laid out. Small pages would pay more for the load than it saves.
+    const bool shared = buffer_.width() * std::int64_t{buffer_.height()} >= kSharedPagePixels;
+    if (shared) recognition_.secondary_.load(recognition_.modelDirectory_, request.usesLanguageCorrection());
     if (!page_) page_ = greyPage(buffer_);
     if (!page_) {
       error = recognitionError(TesseractRecognitionError::recognitionFailed,
                                "The text recognizer could not read the image.");
       return std::nullopt;
     }
-    // Reading lines is most of a large page's time, so a second engine reads
-    // some of them on the other core; its model loads while the page is laid
-    // out. Small pages would pay more for the load than it saves.
-    const bool shared = pixGetWidth(page_.get()) * std::int64_t{pixGetHeight(page_.get())} >= kSharedPagePixels;
-    if (shared) recognition_.secondary_.load(recognition_.modelDirectory_, request.usesLanguageCorrection());
     // Layout analysis drops what it takes for pictures or noise: a column of
     // figures beside a smudge, a lone figure in a table cell. A search for
     // sparse text finds them again. Neither needs a model, so the page is
