@@ -345,17 +345,19 @@ class TesseractRecognition::Handler final : public ImageRequestHandler {
                                                 extraFound = extraFound.get_future()]() mutable {
         limitOpenMPToCallingThread();
         tesseract::TessBaseAPI* helper = recognition_.secondary_.ready();
-        if (!searchTaken.exchange(true)) searched.set_value(sparseText(searchEngine(), page_.get()));
+        if (!searchTaken.exchange(true))
+          searched.set_value(sparseText(recognition_.modelless(recognition_.searchEngine_), page_.get()));
         laidOut.get();
         if (helper != nullptr) readPieces(*helper, page_.get(), layout.pieces, next, readings);
         extraFound.get();
         if (helper != nullptr) readPieces(*helper, page_.get(), extra.pieces, nextExtra, extraReadings);
       });
-    appendLines(recognition_.modelless(recognition_.layoutEngine_), page_.get(), tesseract::PSM_AUTO, false, layout);
+    tesseract::TessBaseAPI& layoutEngine = recognition_.modelless(recognition_.layoutEngine_);
+    appendLines(layoutEngine, page_.get(), tesseract::PSM_AUTO, false, layout);
     readings.resize(layout.pieces.size());
     laidOut.set_value();
     std::optional<Layout> found;
-    if (!searchTaken.exchange(true)) found = sparseText(searchEngine(), page_.get());
+    if (!searchTaken.exchange(true)) found = sparseText(layoutEngine, page_.get());
     // Both recognition levels run the LSTM engine, Tesseract's accurate one;
     // a second engine would mean a second model load.
     tesseract::TessBaseAPI* engine =
@@ -379,8 +381,6 @@ class TesseractRecognition::Handler final : public ImageRequestHandler {
     append(layout, readings, extra, extraReadings);
     return lineObservations(layout, readings);
   }
-
-  tesseract::TessBaseAPI& searchEngine() { return recognition_.modelless(recognition_.searchEngine_); }
 
   TesseractRecognition& recognition_;
   const PixelBuffer& buffer_;

@@ -68,7 +68,7 @@ class TesseractRecognition final : public TextRecognition {
 
   std::string modelDirectory_;
   std::unique_ptr<tesseract::TessBaseAPI> layoutEngine_;  // lays pages out
-  std::unique_ptr<tesseract::TessBaseAPI> searchEngine_;  // searches them for sparse text
+  std::unique_ptr<tesseract::TessBaseAPI> searchEngine_;  // searches them on the helper's thread
   Engine primary_;
   Engine secondary_;
 };
