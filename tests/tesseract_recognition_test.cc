@@ -63,6 +63,8 @@ TEST(TesseractRecognition, ReadsEachLineTopToBottomOrTellsCallerAndCompletionWhy
       {"wide page", english, page(40000, 60), {"en-US"}, {}, {}},
       {"other language", english, page(40, 40), {"en-US", "de-DE"}, unsupportedLanguage, {"\"de-DE\""}},
       {"no model", modelless, page(40, 40), {"en-US"}, modelUnavailable, {noModel.path()}},
+      {"no model, two engines", modelless, page(600, 500, "Hello world"), {"en-US"}, modelUnavailable,
+       {noModel.path()}},
   };
   for (const auto& [name, recognition, buffer, languages, failure, expected] : cases) {
     SCOPED_TRACE(name);

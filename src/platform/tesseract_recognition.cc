@@ -185,17 +185,24 @@ std::optional<Box> extent(const std::vector<Box>& pieces) {
   return Box{left, top, right - left, bottom - top};
 }
 
-// Where a search for sparse text finds text on the page, marked recovered.
-Layout sparseText(tesseract::TessBaseAPI& engine, Pix* page) {
+// Where a search for sparse text finds text within the extent of the laid-out
+// pieces, marked recovered.
+Layout sparseText(tesseract::TessBaseAPI& engine, Pix* page, const Layout& laidOut) {
   Layout found;
-  const int width = pixGetWidth(page), height = pixGetHeight(page);
-  const int scale = std::max(width, height) < kHalvedSearchSide ? 1 : 2;
-  const PixPtr halved(scale == 2 ? pixScaleAreaMap2(page) : nullptr);
-  if (scale == 2 && !halved) return found;
-  appendLines(engine, scale == 2 ? halved.get() : page, tesseract::PSM_SPARSE_TEXT, true, found);
+  const std::optional<Box> area = extent(laidOut.pieces);
+  if (!area) return found;
+  BOX* clip = boxCreate(area->left, area->top, area->width, area->height);
+  PixPtr cut(pixClipRectangle(page, clip, nullptr));
+  boxDestroy(&clip);
+  if (!cut) return found;
+  const int scale = std::max(area->width, area->height) < kHalvedSearchSide ? 1 : 2;
+  if (scale == 2) cut.reset(pixScaleAreaMap2(cut.get()));
+  if (!cut) return found;
+  appendLines(engine, cut.get(), tesseract::PSM_SPARSE_TEXT, true, found);
   for (Box& box : found.pieces)
-    box = {scale * box.left, scale * box.top, std::min(scale * box.width, width - scale * box.left),
-           std::min(scale * box.height, height - scale * box.top)};
+    box = {area->left + scale * box.left, area->top + scale * box.top,
+           std::min(scale * box.width, area->width - scale * box.left),
+           std::min(scale * box.height, area->height - scale * box.top)};
   return found;
 }
 
@@ -326,38 +333,43 @@ class TesseractRecognition::Handler final : public ImageRequestHandler {
     }
     // Layout analysis drops what it takes for pictures or noise: a column of
     // figures beside a smudge, a lone figure in a table cell. A search for
-    // sparse text finds them again. Neither needs a model, so the page is
-    // laid out while the models load. On a shared page the second engine
-    // searches it if its model is loaded before the layout is done, and
-    // then both engines read the laid-out pieces and the ones only the
-    // search found.
+    // sparse text among the laid-out pieces finds them again. Neither needs
+    // a model, so the page is laid out while the models load. On a shared
+    // page the helper searches while this thread starts reading, and both
+    // read what it found once they have read the laid-out pieces.
     Layout layout, extra;
     std::vector<RecognizedText> readings, extraReadings;
     std::atomic<std::size_t> next = 0, nextExtra = 0;
-    std::atomic<bool> searchTaken = false;
-    std::promise<Layout> searched;
-    std::future<Layout> searching = searched.get_future();
+    const auto searchForDropped = [&](tesseract::TessBaseAPI& searcher) {
+      extra = dropped(sparseText(searcher, page_.get(), layout), layout);
+      extraReadings.resize(extra.pieces.size());
+    };
     std::future<void> helping;
-    // Destroyed before `helping`: a helper waiting on them is released.
-    std::promise<void> laidOut, extraFound;
+    std::promise<void> laidOut;  // destroyed before `helping` is joined: a helper waiting on it is released
+    std::promise<void> extraFound;
+    std::future<void> extraKnown = extraFound.get_future();
     if (shared)
-      helping = std::async(std::launch::async, [&, searched = std::move(searched), laidOut = laidOut.get_future(),
-                                                extraFound = extraFound.get_future()]() mutable {
+      helping = std::async(std::launch::async, [&, laidOut = laidOut.get_future(),
+                                                extraFound = std::move(extraFound)]() mutable {
         limitOpenMPToCallingThread();
-        tesseract::TessBaseAPI* helper = recognition_.secondary_.ready();
-        if (!searchTaken.exchange(true))
-          searched.set_value(sparseText(recognition_.modelless(recognition_.searchEngine_), page_.get()));
         laidOut.get();
-        if (helper != nullptr) readPieces(*helper, page_.get(), layout.pieces, next, readings);
-        extraFound.get();
-        if (helper != nullptr) readPieces(*helper, page_.get(), extra.pieces, nextExtra, extraReadings);
+        try {
+          searchForDropped(recognition_.modelless(recognition_.searchEngine_));
+          extraFound.set_value();
+        } catch (...) {
+          extraFound.set_exception(std::current_exception());
+          return;
+        }
+        tesseract::TessBaseAPI* helper = recognition_.secondary_.ready();
+        if (helper == nullptr) return;
+        readPieces(*helper, page_.get(), layout.pieces, next, readings);
+        readPieces(*helper, page_.get(), extra.pieces, nextExtra, extraReadings);
       });
     tesseract::TessBaseAPI& layoutEngine = recognition_.modelless(recognition_.layoutEngine_);
     appendLines(layoutEngine, page_.get(), tesseract::PSM_AUTO, false, layout);
     readings.resize(layout.pieces.size());
     laidOut.set_value();
-    std::optional<Layout> found;
-    if (!searchTaken.exchange(true)) found = sparseText(layoutEngine, page_.get());
+    if (!shared) searchForDropped(layoutEngine);
     // Both recognition levels run the LSTM engine, Tesseract's accurate one;
     // a second engine would mean a second model load.
     tesseract::TessBaseAPI* engine =
@@ -368,14 +380,8 @@ class TesseractRecognition::Handler final : public ImageRequestHandler {
                                    recognition_.modelDirectory_ + ".");
       return std::nullopt;
     }
-    if (!found) {
-      readPieces(*engine, page_.get(), layout.pieces, next, readings);
-      found = searching.get();
-    }
-    extra = dropped(*found, layout);
-    extraReadings.resize(extra.pieces.size());
-    extraFound.set_value();
     readPieces(*engine, page_.get(), layout.pieces, next, readings);
+    if (helping.valid()) extraKnown.get();
     readPieces(*engine, page_.get(), extra.pieces, nextExtra, extraReadings);
     if (helping.valid()) helping.get();
     append(layout, readings, extra, extraReadings);
