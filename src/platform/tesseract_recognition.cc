@@ -7,6 +7,7 @@
 #include <future>
 #include <iterator>
 #include <mutex>
+#include <numeric>
 #include <string>
 #include <utility>
 #include <vector>
@@ -259,12 +260,26 @@ RecognizedText readPiece(tesseract::TessBaseAPI& engine, Pix* page, const Box& b
   return RecognizedText{.string = text ? text.get() : "", .confidence = engine.MeanTextConf() / 100.0F};
 }
 
-// Reads pieces, taking the next unread one until none is left.
-void readPieces(tesseract::TessBaseAPI& engine, Pix* page, const std::vector<Box>& pieces,
-                std::atomic<std::size_t>& next, std::vector<RecognizedText>& readings) {
-  for (std::size_t piece = next++; piece < pieces.size(); piece = next++)
-    readings[piece] = readPiece(engine, page, pieces[piece]);
-}
+// Pieces shared out between engines. Each engine takes the largest piece
+// no engine has taken, until none is left: the long lines go first, so the
+// engines finish close together.
+struct PieceQueue {
+  explicit PieceQueue(const std::vector<Box>& shared) : pieces(shared), order(pieces.size()), readings(pieces.size()) {
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    const auto area = [this](std::size_t piece) { return std::int64_t{pieces[piece].width} * pieces[piece].height; };
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return area(a) > area(b); });
+  }
+
+  void readWith(tesseract::TessBaseAPI& engine, Pix* page) {
+    for (std::size_t taken = next++; taken < order.size(); taken = next++)
+      readings[order[taken]] = readPiece(engine, page, pieces[order[taken]]);
+  }
+
+  const std::vector<Box>& pieces;
+  std::vector<std::size_t> order;
+  std::vector<RecognizedText> readings;  // in the order of `pieces`
+  std::atomic<std::size_t> next = 0;
+};
 
 // Text only the sparse-text search found is kept only when read this
 // confidently: pictures and specks read as text give low-confidence shapes.
@@ -338,11 +353,10 @@ class TesseractRecognition::Handler final : public ImageRequestHandler {
     // page the helper searches while this thread starts reading, and both
     // read what it found once they have read the laid-out pieces.
     Layout layout, extra;
-    std::vector<RecognizedText> readings, extraReadings;
-    std::atomic<std::size_t> next = 0, nextExtra = 0;
+    std::optional<PieceQueue> laidOutPieces, extraPieces;
     const auto searchForDropped = [&](tesseract::TessBaseAPI& searcher) {
       extra = dropped(sparseText(searcher, page_.get(), layout), layout);
-      extraReadings.resize(extra.pieces.size());
+      extraPieces.emplace(extra.pieces);
     };
     std::future<void> helping;
     std::promise<void> laidOut;  // destroyed before `helping` is joined: a helper waiting on it is released
@@ -362,12 +376,12 @@ class TesseractRecognition::Handler final : public ImageRequestHandler {
         }
         tesseract::TessBaseAPI* helper = recognition_.secondary_.ready();
         if (helper == nullptr) return;
-        readPieces(*helper, page_.get(), layout.pieces, next, readings);
-        readPieces(*helper, page_.get(), extra.pieces, nextExtra, extraReadings);
+        laidOutPieces->readWith(*helper, page_.get());
+        extraPieces->readWith(*helper, page_.get());
       });
     tesseract::TessBaseAPI& layoutEngine = recognition_.modelless(recognition_.layoutEngine_);
     appendLines(layoutEngine, page_.get(), tesseract::PSM_AUTO, false, layout);
-    readings.resize(layout.pieces.size());
+    laidOutPieces.emplace(layout.pieces);
     laidOut.set_value();
     if (!shared) searchForDropped(layoutEngine);
     // Both recognition levels run the LSTM engine, Tesseract's accurate one;
@@ -380,11 +394,12 @@ class TesseractRecognition::Handler final : public ImageRequestHandler {
                                    recognition_.modelDirectory_ + ".");
       return std::nullopt;
     }
-    readPieces(*engine, page_.get(), layout.pieces, next, readings);
+    laidOutPieces->readWith(*engine, page_.get());
     if (helping.valid()) extraKnown.get();
-    readPieces(*engine, page_.get(), extra.pieces, nextExtra, extraReadings);
+    extraPieces->readWith(*engine, page_.get());
     if (helping.valid()) helping.get();
-    append(layout, readings, extra, extraReadings);
+    std::vector<RecognizedText> readings = std::move(laidOutPieces->readings);
+    append(layout, readings, extra, extraPieces->readings);
     return lineObservations(layout, readings);
   }
 
