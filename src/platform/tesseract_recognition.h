@@ -23,12 +23,14 @@ enum class TesseractRecognitionError : std::int64_t {
 };
 
 // Text recognition by Tesseract's LSTM engine and Debian's English model.
-// Layout analysis finds the lines of a page, a search for sparse text what it
-// dropped, then each line is read on its own: on a large page by two engines
-// on two threads, which are joined before the requests complete. Loading the model is most of a short run's cost, so
-// the first engine starts loading on its own thread as soon as the recognizer
-// is made, and both are kept, to be loaded again only when a request needs
-// different init-time settings. Handlers it makes must not outlive it.
+// Engines without a model find the pieces of each line of a page (layout
+// analysis, then a search for sparse text among what it kept) while the
+// model loads; then each piece is read on its own: on a large page by two
+// engines on two threads, which are joined before the requests complete.
+// Loading the model is most of a short run's cost, so the first engine
+// starts loading on its own thread as soon as the recognizer is made. All
+// engines are kept, the reading ones to be loaded again only when a request
+// needs different init-time settings. Handlers it makes must not outlive it.
 class TesseractRecognition final : public TextRecognition {
  public:
   TesseractRecognition();
