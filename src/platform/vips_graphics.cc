@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <vector>
 
 #include <vips/vips.h>
 
@@ -109,7 +110,9 @@ int compositeStrip(VipsRegion* region, VipsRect* area, void* destination) {
     std::uint8_t* row = to.memory + std::size_t(to.top + y) * to.bytesPerRow + std::size_t(to.left + area->left) * 4;
     for (int x = 0; x < area->width; ++x, source += 4, row += 4) {
       const unsigned alpha = source[3];
-      if (alpha != 0)
+      if (alpha == kOpaque)
+        row[0] = source[2], row[1] = source[1], row[2] = source[0], row[3] = kOpaque;
+      else if (alpha != 0)
         compositeOver(row, {premultiplied(source[2], alpha), premultiplied(source[1], alpha),
                             premultiplied(source[0], alpha), source[3]});
     }
@@ -134,6 +137,15 @@ class VipsBitmapContext final : public BitmapContext {
   void fillRect(const Rect& rect) override {
     const int left = clippedEdge(rect.x, width_), right = clippedEdge(rect.x + rect.width, width_);
     const int top = clippedEdge(rect.y, height_), bottom = clippedEdge(rect.y + rect.height, height_);
+    if (left >= right) return;
+    // An opaque colour covers what was there: one row is made and copied.
+    if (fill_[3] == kOpaque) {
+      std::vector<std::uint8_t> span(std::size_t(right - left) * 4);
+      for (auto pixel = span.begin(); pixel != span.end(); pixel += 4) std::copy(fill_.begin(), fill_.end(), pixel);
+      for (int y = top; y < bottom; ++y)
+        std::copy(span.begin(), span.end(), memory_ + std::size_t(y) * bytesPerRow_ + std::size_t(left) * 4);
+      return;
+    }
     for (int y = top; y < bottom; ++y) {
       std::uint8_t* row = memory_ + std::size_t(y) * bytesPerRow_;
       for (int x = left; x < right; ++x) compositeOver(row + std::size_t(x) * 4, fill_);
