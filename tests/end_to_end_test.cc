@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include <vips/vips.h>
@@ -36,6 +37,19 @@ TEST(EndToEnd, UsageLineAndStatusTwoWithoutAPath) {
 }
 
 class RecognitionEndToEnd : public testing::RenderedTextSuite {};
+
+// A copy of the command away from its build tree finds no image decoders
+// and says so in the error record instead of failing to start.
+TEST_F(RecognitionEndToEnd, AMissingImagingModuleIsAnErrorRecord) {
+  ASSERT_TRUE(saved(hello_, "hello.png"));
+  const std::string copy = file("tarnwick");
+  std::filesystem::copy_file(TARNWICK_BINARY, copy);
+  const ToolRun run = runTool({file("hello.png")}, {}, {.wrapper = {}, .tool = copy});
+  EXPECT_EQ(run.terminatingSignal, 0);
+  EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.out, errorLineFor("cannot load the imaging module tarnwick-imaging.so"));
+}
 
 TEST_F(RecognitionEndToEnd, ReadsEveryFormat) {
   const std::pair<const char*, const char*> formats[] = {{"png", ""},  {"jpg", "[Q=92]"},  {"tif", ""},  {"gif", ""},

@@ -37,6 +37,7 @@ struct Pipeline {
   testing::FakeGraphics graphics;
   testing::FakeRecognition recognizer;
   Platform platform{decoding, graphics, recognizer};
+  bool platformUnavailable = false;  // making the platform throws, as when a module is missing
 
   Pipeline() { std::fclose(std::fopen(path.c_str(), "w")); }
 
@@ -48,7 +49,11 @@ struct Pipeline {
   std::pair<std::string, int> run(const V& arguments) {
     std::FILE* out = std::tmpfile();
     std::FILE* err = std::tmpfile();
-    const int status = runTarnwick(arguments, [this]() -> Platform& { return platform; }, out, err);
+    const auto makePlatform = [this]() -> Platform& {
+      if (platformUnavailable) throw std::runtime_error("cannot load the imaging module");
+      return platform;
+    };
+    const int status = runTarnwick(arguments, makePlatform, out, err);
     EXPECT_EQ(std::ftell(err), 0);
     std::string bytes(static_cast<std::size_t>(std::ftell(out)), '\0');
     std::rewind(out);
@@ -245,6 +250,7 @@ TEST(RunSequence, EveryFailureBecomesOnePrefixedRecordWithStatusZero) {
       {"foreign",
        [](Pipeline& p) { p.recognizer.perform = [](const auto&, auto&) -> bool { throw std::runtime_error("boom"); }; },
        "boom"},
+      {"platform", [](Pipeline& p) { p.platformUnavailable = true; }, "cannot load the imaging module"},
   };
   for (const auto& testCase : cases) {
     SCOPED_TRACE(testCase.name);

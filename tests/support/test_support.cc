@@ -79,7 +79,7 @@ std::string drain(int fd) {
 ToolRun runTool(const std::vector<std::string>& arguments, const std::vector<std::string>& extraEnvironment,
                 const Launch& launch) {
   std::vector<std::string> argvStrings = launch.wrapper;
-  argvStrings.emplace_back(TARNWICK_BINARY);
+  argvStrings.push_back(launch.tool);
   argvStrings.insert(argvStrings.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv;
   for (auto& argument : argvStrings) argv.push_back(argument.data());

@@ -72,6 +72,7 @@ enum class StandardOutput { captured, closed, devFull, pipeWithoutReader };
 // How the tool is started, beyond its arguments and environment.
 struct Launch {
   std::vector<std::string> wrapper;  // a program (full path) and arguments that run the tool
+  std::string tool = TARNWICK_BINARY;  // the tarnwick binary to run
   StandardOutput standardOutput = StandardOutput::captured;
 };
 
