@@ -1,28 +1,51 @@
 #include "platform/imaging_module.h"
 
 #include <dlfcn.h>
+#include <link.h>
 
 #include <array>
+#include <filesystem>
 #include <stdexcept>
 #include <string>
 
 namespace tarnwick {
 namespace {
 
-// Where the module may be, relative to the binary that loads it: beside it
-// in the build tree; once installed, in lib/tarnwick/ seen from the shared
-// library, which lives in lib/, or from the executable in bin/.
+// Where the module may be, relative to the directory of the binary that
+// loads it: beside it in the build tree; once installed, in lib/tarnwick/
+// seen from the shared library, which lives in lib/, or from the executable
+// in bin/.
 constexpr std::array kImagingModulePaths{
-    "$ORIGIN/tarnwick-imaging.so",
-    "$ORIGIN/tarnwick/tarnwick-imaging.so",
-    "$ORIGIN/" TARNWICK_LIBDIR_FROM_BINDIR "/tarnwick/tarnwick-imaging.so",
+    "/tarnwick-imaging.so",
+    "/tarnwick/tarnwick-imaging.so",
+    "/" TARNWICK_LIBDIR_FROM_BINDIR "/tarnwick/tarnwick-imaging.so",
 };
 
+// The directory of the binary holding this code, the command or the library,
+// symbolic links resolved. Worked out here rather than written as $ORIGIN in
+// the path: a sanitizer's interposed dlopen would make that the sanitizer
+// runtime's directory.
+std::string binaryDirectory() {
+  Dl_info info{};
+  link_map* binary = nullptr;
+  if (dladdr1(reinterpret_cast<void*>(&binaryDirectory), &info, reinterpret_cast<void**>(&binary),
+              RTLD_DL_LINKMAP) == 0 ||
+      binary == nullptr)
+    return {};
+  // The main program's entry has no name; the kernel knows its path.
+  const std::filesystem::path file = binary->l_name[0] != '\0' ? binary->l_name : "/proc/self/exe";
+  std::error_code error;
+  const std::filesystem::path resolved = std::filesystem::canonical(file, error);
+  return error ? std::string() : resolved.parent_path().string();
+}
+
 ImagingServices& loadImagingServices() {
+  const std::string directory = binaryDirectory();
   for (const char* path : kImagingModulePaths) {
+    if (directory.empty()) break;
     // Kept for the life of the process: its services are handed out by
     // reference, and its libraries register types with GLib for good.
-    void* module = dlopen(path, RTLD_LAZY | RTLD_LOCAL | RTLD_NODELETE);
+    void* module = dlopen((directory + path).c_str(), RTLD_LAZY | RTLD_LOCAL | RTLD_NODELETE);
     if (module == nullptr) continue;
     const auto entry = reinterpret_cast<ImagingServicesEntry>(dlsym(module, kImagingServicesEntry));
     if (ImagingServices* services = entry != nullptr ? entry() : nullptr) return *services;
