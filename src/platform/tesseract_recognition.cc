@@ -37,7 +37,7 @@ constexpr int kAssumedResolution = 300;
 // Pages from this size up have their lines read by two engines: a receipt or
 // a small table already gains, a one-line snippet would not repay the second
 // model load.
-constexpr std::int64_t kSharedPagePixels = 500 * 500;
+constexpr std::int64_t kSharedPagePixels = std::int64_t{500} * 500;
 
 struct PixDestroy {
   void operator()(Pix* pix) const { pixDestroy(&pix); }
