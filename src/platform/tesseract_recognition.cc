@@ -395,9 +395,9 @@ class TesseractRecognition::Handler final : public ImageRequestHandler {
       return std::nullopt;
     }
     laidOutPieces->readWith(*engine, page_.get());
-    if (helping.valid()) extraKnown.get();
+    if (shared) extraKnown.get();
     extraPieces->readWith(*engine, page_.get());
-    if (helping.valid()) helping.get();
+    if (shared) helping.get();
     std::vector<RecognizedText> readings = std::move(laidOutPieces->readings);
     append(layout, readings, extra, extraPieces->readings);
     return lineObservations(layout, readings);
