@@ -9,13 +9,13 @@
 
 #include <glib.h>
 
-#include "app/ocr_error.h"
+#include "error/ocr_error.h"
 #include "imaging/load_image.h"
 #include "imaging/pixel_buffer_preparation.h"
-#include "platform/startup.h"
-#include "platform/vips_startup.h"
-#include "platform/vips_graphics.h"
-#include "platform/vips_image_decoding.h"
+#include "platform/library_setup.h"
+#include "vips/vips_startup.h"
+#include "vips/vips_graphics.h"
+#include "vips/vips_image_decoding.h"
 
 namespace {
 

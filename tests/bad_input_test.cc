@@ -17,8 +17,8 @@
 #include <vips/vips.h>
 
 #include "app/run_deadline.h"
-#include "platform/vips_startup.h"
-#include "platform/vips_image_decoding.h"
+#include "vips/vips_startup.h"
+#include "vips/vips_image_decoding.h"
 #include "support/test_support.h"
 
 namespace tarnwick {

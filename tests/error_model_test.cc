@@ -3,7 +3,7 @@
 #include <limits>
 #include <stdexcept>
 
-#include "app/ocr_error.h"
+#include "error/ocr_error.h"
 
 namespace tarnwick {
 namespace {

@@ -5,8 +5,8 @@
 #include <leptonica/allheaders.h>
 #include <vips/vips.h>
 
-#include "platform/vips_graphics.h"
-#include "platform/vips_image_decoding.h"
+#include "vips/vips_graphics.h"
+#include "vips/vips_image_decoding.h"
 #include "support/test_support.h"
 
 namespace tarnwick {

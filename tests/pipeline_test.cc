@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "app/ocr_error.h"
+#include "error/ocr_error.h"
 #include "app/run.h"
 #include "imaging/load_image.h"
 #include "imaging/pixel_buffer_preparation.h"

@@ -1,4 +1,4 @@
-#include "platform/tesseract_recognition.h"
+#include "tesseract/tesseract_recognition.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -7,7 +7,7 @@
 
 #include <vips/vips.h>
 
-#include "platform/startup.h"
+#include "platform/library_setup.h"
 #include "platform/unicode.h"
 #include "support/test_support.h"
 

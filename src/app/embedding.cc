@@ -1,7 +1,8 @@
 #include <mutex>
 
+#include "app/default_platform.h"
 #include "app/run.h"
-#include "platform/startup.h"
+#include "platform/library_setup.h"
 #include "tarnwick/tarnwick.h"
 
 namespace tarnwick {

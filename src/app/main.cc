@@ -3,8 +3,9 @@
 #include <string>
 #include <vector>
 
+#include "app/default_platform.h"
 #include "app/run.h"
-#include "platform/startup.h"
+#include "app/process_startup.h"
 
 namespace {
 

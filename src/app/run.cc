@@ -1,6 +1,6 @@
 #include "app/run.h"
 
-#include "app/ocr_error.h"
+#include "error/ocr_error.h"
 #include "app/run_deadline.h"
 #include "imaging/load_image.h"
 #include "recognition/recognize_text.h"

@@ -1,6 +1,6 @@
 #include "imaging/load_image.h"
 
-#include "app/ocr_error.h"
+#include "error/ocr_error.h"
 #include "platform/file_system.h"
 #include "platform/unicode.h"
 

@@ -1,6 +1,6 @@
 #include "imaging/pixel_buffer_preparation.h"
 
-#include "app/ocr_error.h"
+#include "error/ocr_error.h"
 
 namespace tarnwick {
 namespace {

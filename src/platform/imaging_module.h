@@ -6,10 +6,11 @@
 namespace tarnwick {
 
 // The libvips-backed decoding and drawing. They live in a module of their
-// own, tarnwick-imaging.so, loaded on first use: libvips brings some fifty
-// shared libraries, and loading them with the program would hold back the
-// start of the recognizer's model load by as long. Loaded after the model
-// load has started, they load on the other core while it runs.
+// own, tarnwick-imaging.so (src/vips/ and src/leptonica/), loaded on first
+// use: libvips brings some fifty shared libraries, and loading them with the
+// program would hold back the start of the recognizer's model load by as
+// long. Loaded after the model load has started, they load on the other core
+// while it runs.
 struct ImagingServices {
   ImageDecoding& decoding;
   Graphics& graphics;
@@ -19,10 +20,5 @@ struct ImagingServices {
 // returns the module's services, which live until the process exits.
 inline constexpr const char* kImagingServicesEntry = "tarnwick_imaging_services";
 using ImagingServicesEntry = ImagingServices* (*)();
-
-// Loads the module once and gives its services. The module is looked for
-// where the build and the installation put it, relative to the binary that
-// holds this code. Throws std::runtime_error when it cannot be loaded.
-ImagingServices& imagingServices();
 
 }  // namespace tarnwick

@@ -18,6 +18,11 @@ inline constexpr std::int32_t kPixelBufferAllocationFailed = -6662;
 // reaching the allocator.
 inline constexpr std::int64_t kMaxPixelBufferPixels = std::int64_t{64} * 1000 * 1000;
 
+// Decoders refuse, from the header, images no buffer could take.
+inline bool exceedsPixelBufferLimit(std::int64_t width, std::int64_t height) {
+  return width * height > kMaxPixelBufferPixels;
+}
+
 enum class LockFlags { readWrite, readOnly };
 
 // 32-bit BGRA pixels, premultiplied alpha, in memory the buffer owns, rows

@@ -13,9 +13,4 @@ struct Platform {
   TextRecognition& recognition;
 };
 
-// The library-backed services: libvips and Leptonica for images, Tesseract
-// for text. Made on first use and kept for the life of the process; throws
-// std::runtime_error when the imaging module cannot be loaded.
-Platform& defaultPlatform();
-
 }  // namespace tarnwick

@@ -1,7 +1,7 @@
 #include "recognition/recognize_text.h"
 
 
-#include "app/ocr_error.h"
+#include "error/ocr_error.h"
 #include "imaging/pixel_buffer_preparation.h"
 #include "recognition/line_assembly.h"
 

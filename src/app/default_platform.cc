@@ -1,7 +1,7 @@
-#include "platform/platform.h"
+#include "app/default_platform.h"
 
-#include "platform/imaging_module.h"
-#include "platform/tesseract_recognition.h"
+#include "app/imaging_module_loader.h"
+#include "tesseract/tesseract_recognition.h"
 
 namespace tarnwick {
 

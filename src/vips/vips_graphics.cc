@@ -1,4 +1,4 @@
-#include "platform/vips_graphics.h"
+#include "vips/vips_graphics.h"
 
 #include <algorithm>
 #include <array>

@@ -1,7 +1,7 @@
 #include "platform/imaging_module.h"
-#include "platform/vips_graphics.h"
-#include "platform/vips_image_decoding.h"
-#include "platform/vips_startup.h"
+#include "vips/vips_graphics.h"
+#include "vips/vips_image_decoding.h"
+#include "vips/vips_startup.h"
 
 extern "C" __attribute__((visibility("default"))) tarnwick::ImagingServices* tarnwick_imaging_services() {
   tarnwick::initialiseVips("tarnwick");

@@ -1,4 +1,4 @@
-#include "app/ocr_error.h"
+#include "error/ocr_error.h"
 
 namespace tarnwick {
 namespace {

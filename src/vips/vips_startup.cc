@@ -1,4 +1,4 @@
-#include "platform/vips_startup.h"
+#include "vips/vips_startup.h"
 
 #include <mutex>
 

@@ -1,4 +1,4 @@
-#include "platform/tesseract_recognition.h"
+#include "tesseract/tesseract_recognition.h"
 
 #include <algorithm>
 #include <atomic>
@@ -16,7 +16,7 @@
 #include <tesseract/baseapi.h>
 #include <tesseract/resultiterator.h>
 
-#include "platform/startup.h"
+#include "platform/library_setup.h"
 #include "platform/unicode.h"
 
 namespace tarnwick {

@@ -1,4 +1,4 @@
-#include "platform/imaging_module.h"
+#include "app/imaging_module_loader.h"
 
 #include <dlfcn.h>
 #include <link.h>

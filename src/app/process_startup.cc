@@ -1,15 +1,12 @@
-#include "platform/startup.h"
+#include "app/process_startup.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdlib>
-#include <mutex>
 
-#include <leptonica/allheaders.h>
-#include <omp.h>
-#include <tesseract/baseapi.h>
+#include "platform/library_setup.h"
 
 namespace tarnwick {
 namespace {
@@ -36,20 +33,6 @@ void occupyClosedStandardDescriptors() {
 // the one module it reads, HEIF and AVIF, when a file needs it.
 void keepVipsFromLoadingModules() { setenv("VIPSHOME", "/nonexistent", 1); }
 
-void dropLeptonicaMessage(const char*) {}
-
-void quietLeptonica() {
-  setMsgSeverity(L_SEVERITY_NONE);
-  leptSetStderrHandler(dropLeptonicaMessage);
-}
-
-// Tesseract prints to the file a global variable names, and only an engine
-// can set it: making one costs about 2 ms.
-void quietTesseract() {
-  tesseract::TessBaseAPI engine;
-  engine.SetVariable("debug_file", "/dev/null");
-}
-
 }  // namespace
 
 void divertStandardError() {
@@ -63,25 +46,13 @@ void divertStandardError() {
   }
 }
 
-void limitOpenMPToCallingThread() { omp_set_max_active_levels(0); }
-
-void initialiseLibraries() {
-  static std::once_flag initialised;
-  std::call_once(initialised, [] {
-    limitOpenMPToCallingThread();
-    quietLeptonica();
-    quietTesseract();
-  });
-}
-
 std::FILE* startPlatform() {
   std::signal(SIGPIPE, SIG_IGN);
   divertStandardError();
   keepVipsFromLoadingModules();
   // Tesseract is left to print to the standard error just diverted: the 2 ms
   // of quieting it would delay the start of the model load.
-  limitOpenMPToCallingThread();
-  quietLeptonica();
+  initialiseLibrariesButTesseract();
   std::FILE* ownStandardError = keptStandardError >= 0 ? fdopen(keptStandardError, "w") : nullptr;
   return ownStandardError != nullptr ? ownStandardError : stderr;
 }
