@@ -43,13 +43,13 @@ TEST(TesseractRecognition, ReadsEachLineTopToBottomOrTellsCallerAndCompletionWhy
   // Loading the model is most of a run's cost, so one engine serves every
   // case that has the model.
   TesseractRecognition english, modelless(noModel.path());
-  using enum TesseractRecognitionError;
+  using enum TextRecognitionErrorCode;
   const struct {
     const char* name;
     TesseractRecognition& recognition;
     std::unique_ptr<PixelBuffer> page;
     std::vector<std::string> languages;
-    std::optional<TesseractRecognitionError> failure;
+    std::optional<TextRecognitionErrorCode> failure;
     std::vector<std::string> lines;  // on failure, what the description names
   } cases[] = {
       {"two lines", english, page(0, 0, "First line\nand the second"), {"en-US"}, {}, {"First line", "and the second"}},

@@ -49,16 +49,6 @@ struct DeleteText {
 };
 using TextPtr = std::unique_ptr<char[], DeleteText>;
 
-PlatformError recognitionError(TesseractRecognitionError code, std::string localizedDescription) {
-  const auto value = static_cast<std::int64_t>(code);
-  return PlatformError{
-      .domain = kTextRecognitionErrorDomain,
-      .code = value,
-      .localizedDescription = std::move(localizedDescription),
-      .description = std::string(kTextRecognitionErrorDomain) + " error " + std::to_string(value),
-  };
-}
-
 // 8-bit luminance with Leptonica's weights (0.3, 0.5, 0.2), the conversion
 // Tesseract applies to colour pages itself; handing it grey keeps the colour
 // order out of its hands. Pages with a side beyond the engine's limit are
@@ -331,7 +321,7 @@ class TesseractRecognition::Handler final : public ImageRequestHandler {
     const auto unsupported = std::find_if(languages.begin(), languages.end(),
                                           [](const std::string& language) { return language != kSupportedLanguage; });
     if (unsupported != languages.end()) {
-      error = recognitionError(TesseractRecognitionError::unsupportedLanguage,
+      error = textRecognitionError(TextRecognitionErrorCode::unsupportedLanguage,
                                "The text recognizer does not support the language \"" + *unsupported + "\".");
       return std::nullopt;
     }
@@ -342,7 +332,7 @@ class TesseractRecognition::Handler final : public ImageRequestHandler {
     if (shared) recognition_.secondary_.load(recognition_.modelDirectory_, request.usesLanguageCorrection());
     if (!page_) page_ = greyPage(buffer_);
     if (!page_) {
-      error = recognitionError(TesseractRecognitionError::recognitionFailed,
+      error = textRecognitionError(TextRecognitionErrorCode::recognitionFailed,
                                "The text recognizer could not read the image.");
       return std::nullopt;
     }
@@ -389,7 +379,7 @@ class TesseractRecognition::Handler final : public ImageRequestHandler {
     tesseract::TessBaseAPI* engine =
         recognition_.primary_.engine(recognition_.modelDirectory_, request.usesLanguageCorrection());
     if (engine == nullptr) {
-      error = recognitionError(TesseractRecognitionError::modelUnavailable,
+      error = textRecognitionError(TextRecognitionErrorCode::modelUnavailable,
                                "The text recognizer could not load its English model from " +
                                    recognition_.modelDirectory_ + ".");
       return std::nullopt;

@@ -14,14 +14,6 @@ class TessBaseAPI;
 
 namespace tarnwick {
 
-inline constexpr const char* kTextRecognitionErrorDomain = "tarnwick.TextRecognition";
-
-enum class TesseractRecognitionError : std::int64_t {
-  unsupportedLanguage = 1,
-  modelUnavailable = 2,
-  recognitionFailed = 3,
-};
-
 // Text recognition by Tesseract's LSTM engine and Debian's English model.
 // Engines without a model find the pieces of each line of a page (layout
 // analysis, then a search for sparse text among what it kept) while the

@@ -1,0 +1,199 @@
+#include "opencv/opencv_text_detection.h"
+
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+
+#include <opencv2/core.hpp>
+#include <opencv2/dnn.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "platform/library_setup.h"
+
+namespace tarnwick {
+namespace {
+
+// The page is reduced until its longer side is at most this long before the
+// network sees it: text a reader can make out stays a few pixels tall.
+constexpr int kMaxDetectionSide = 960;
+// The network halves the page five times: its sides are multiples of this.
+constexpr int kSideMultiple = 32;
+
+// DB post-processing, as the detector was trained for: a pixel is text above
+// kTextThreshold; a region is a line when its mean probability reaches
+// kLineThreshold; the network marks a shrunk core of each line, grown back by
+// area * kGrowth / perimeter on every side.
+constexpr float kTextThreshold = 0.3F;
+constexpr float kLineThreshold = 0.6F;
+constexpr double kGrowth = 1.5;
+constexpr float kMinSide = 3;  // map pixels
+// A page of noise maps to countless specks; no page holds more lines.
+constexpr std::size_t kMaxRegions = 4000;
+
+// The per-channel normalisation the network was trained with, on BGR.
+constexpr std::array<float, 3> kMean{0.485F, 0.456F, 0.406F};
+constexpr std::array<float, 3> kDeviation{0.229F, 0.224F, 0.225F};
+
+std::string sha256Hex(const std::string& bytes) {
+  std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
+  unsigned int length = 0;
+  if (EVP_Digest(bytes.data(), bytes.size(), digest.data(), &length, EVP_sha256(), nullptr) != 1) return {};
+  std::string hex;
+  for (unsigned int at = 0; at < length; ++at) {
+    std::array<char, 3> pair{};
+    std::snprintf(pair.data(), pair.size(), "%02x", digest[at]);
+    hex += pair.data();
+  }
+  return hex;
+}
+
+PlatformError modelError(const std::string& why) {
+  return textRecognitionError(TextRecognitionErrorCode::modelUnavailable, "The text detector " + why + ".");
+}
+
+int roundedToMultiple(double side) {
+  return std::max(kSideMultiple, static_cast<int>(std::lround(side / kSideMultiple)) * kSideMultiple);
+}
+
+// The page reduced to the network's input, normalised, as one NCHW blob;
+// `scale` is map pixels per page pixel along each axis.
+cv::Mat networkInput(const PixelBuffer& page, cv::Point2f& scale) {
+  const BaseAddressLock lock(page, LockFlags::readOnly);
+  const cv::Mat bgra(page.height(), page.width(), CV_8UC4, const_cast<std::uint8_t*>(page.baseAddress()),
+                     page.bytesPerRow());
+  const double reduction = std::min(1.0, static_cast<double>(kMaxDetectionSide) / std::max(page.width(), page.height()));
+  const cv::Size size(roundedToMultiple(page.width() * reduction), roundedToMultiple(page.height() * reduction));
+  scale = {static_cast<float>(size.width) / page.width(), static_cast<float>(size.height) / page.height()};
+  cv::Mat bgr, resized;
+  cv::cvtColor(bgra, bgr, cv::COLOR_BGRA2BGR);
+  cv::resize(bgr, resized, size, 0, 0, size.area() < bgr.size().area() ? cv::INTER_AREA : cv::INTER_LINEAR);
+  cv::Mat normalised;
+  resized.convertTo(normalised, CV_32FC3, 1.0 / 255);
+  normalised -= cv::Scalar(kMean[0], kMean[1], kMean[2]);
+  cv::divide(normalised, cv::Scalar(kDeviation[0], kDeviation[1], kDeviation[2]), normalised);
+  return cv::dnn::blobFromImage(normalised);
+}
+
+// Mean probability inside the region's outline.
+float regionScore(const cv::Mat& probability, const std::vector<cv::Point>& outline) {
+  const cv::Rect bounds = cv::boundingRect(outline) & cv::Rect(0, 0, probability.cols, probability.rows);
+  if (bounds.empty()) return 0;
+  cv::Mat mask = cv::Mat::zeros(bounds.size(), CV_8U);
+  std::vector<cv::Point> shifted;
+  for (const cv::Point& point : outline) shifted.push_back(point - bounds.tl());
+  cv::fillPoly(mask, std::vector<std::vector<cv::Point>>{shifted}, cv::Scalar(1));
+  return static_cast<float>(cv::mean(probability(bounds), mask)[0]);
+}
+
+// The rectangle's corners clockwise from the top left of its text, taking
+// the pair of sides nearer the horizontal as the top and bottom.
+std::array<Point, 4> corners(const cv::RotatedRect& rect) {
+  std::array<cv::Point2f, 4> points;
+  rect.points(points.data());
+  const cv::Point2f side = points[1] - points[0];
+  const std::size_t first = std::abs(side.x) >= std::abs(side.y) ? 0 : 1;
+  std::array<cv::Point2f, 2> one{points[first], points[first + 1]}, other{points[(first + 2) % 4], points[(first + 3) % 4]};
+  if (one[0].y + one[1].y > other[0].y + other[1].y) std::swap(one, other);
+  const auto leftFirst = [](std::array<cv::Point2f, 2>& edge) {
+    if (edge[0].x > edge[1].x) std::swap(edge[0], edge[1]);
+  };
+  leftFirst(one), leftFirst(other);
+  return {Point{one[0].x, one[0].y}, Point{one[1].x, one[1].y}, Point{other[1].x, other[1].y},
+          Point{other[0].x, other[0].y}};
+}
+
+}  // namespace
+
+std::vector<TextLineBox> linesFromProbabilityMap(const ProbabilityMap& map) {
+  std::vector<TextLineBox> lines;
+  if (map.values == nullptr || map.width <= 0 || map.height <= 0 || !(map.scaleX > 0) || !(map.scaleY > 0)) return lines;
+  const cv::Mat probability(map.height, map.width, CV_32F, const_cast<float*>(map.values));
+  // NaN is no text: it fails every comparison.
+  const cv::Mat text = probability > kTextThreshold;
+  std::vector<std::vector<cv::Point>> regions;
+  cv::findContours(text, regions, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
+  if (regions.size() > kMaxRegions) regions.resize(kMaxRegions);
+  for (const std::vector<cv::Point>& outline : regions) {
+    if (outline.size() < 3) continue;
+    cv::RotatedRect rect = cv::minAreaRect(outline);
+    if (std::min(rect.size.width, rect.size.height) < kMinSide) continue;
+    const float score = regionScore(probability, outline);
+    if (!(score >= kLineThreshold)) continue;
+    const double perimeter = cv::arcLength(outline, true);
+    const double growth = perimeter > 0 ? cv::contourArea(outline) * kGrowth / perimeter : 0;
+    rect.size.width += static_cast<float>(2 * growth), rect.size.height += static_cast<float>(2 * growth);
+    TextLineBox line{.corners = corners(rect), .score = score};
+    for (Point& corner : line.corners) {
+      corner.x = std::clamp(corner.x / map.scaleX, 0.0F, static_cast<float>(map.pageWidth));
+      corner.y = std::clamp(corner.y / map.scaleY, 0.0F, static_cast<float>(map.pageHeight));
+    }
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+struct OpenCvTextDetection::Model {
+  cv::dnn::Net net;
+  std::optional<PlatformError> error;
+};
+
+OpenCvTextDetection::OpenCvTextDetection(std::string modelPath, std::string expectedSha256)
+    : modelPath_(std::move(modelPath)) {
+  loading_ = std::async(std::launch::async, [path = modelPath_, expected = std::move(expectedSha256)] {
+    limitOpenMPToCallingThread();
+    auto model = std::make_unique<Model>();
+    std::ifstream file(path, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (!file.good() && !file.eof()) bytes.clear();
+    if (!file.is_open() || bytes.empty()) {
+      model->error = modelError("could not read its model " + path);
+      return model;
+    }
+    if (sha256Hex(bytes) != expected) {
+      model->error = modelError("model " + path + " is damaged: its checksum is not the one shipped");
+      return model;
+    }
+    try {
+      model->net = cv::dnn::readNetFromONNX(bytes.data(), bytes.size());
+      model->net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
+    } catch (const cv::Exception&) {
+      model->error = modelError("could not load its model " + path);
+    }
+    return model;
+  });
+}
+
+OpenCvTextDetection::~OpenCvTextDetection() {
+  if (loading_.valid()) loading_.wait();
+}
+
+TextDetectionResult OpenCvTextDetection::detectLines(const PixelBuffer& page) {
+  if (loading_.valid()) model_ = loading_.get();
+  if (model_->error) return {.lines = {}, .error = model_->error};
+  try {
+    cv::Point2f scale;
+    model_->net.setInput(networkInput(page, scale));
+    const cv::Mat output = model_->net.forward();
+    if (output.dims != 4 || output.size[0] != 1 || output.size[1] != 1 || output.type() != CV_32F)
+      return {.lines = {}, .error = textRecognitionError(TextRecognitionErrorCode::recognitionFailed,
+                                                         "The text detector gave a map of an unexpected shape.")};
+    const ProbabilityMap map{.values = output.ptr<float>(),
+                             .width = output.size[3],
+                             .height = output.size[2],
+                             .scaleX = scale.x,
+                             .scaleY = scale.y,
+                             .pageWidth = page.width(),
+                             .pageHeight = page.height()};
+    return {.lines = linesFromProbabilityMap(map), .error = std::nullopt};
+  } catch (const cv::Exception&) {
+    return {.lines = {}, .error = textRecognitionError(TextRecognitionErrorCode::recognitionFailed,
+                                                       "The text detector could not run over the image.")};
+  }
+}
+
+}  // namespace tarnwick

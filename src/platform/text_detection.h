@@ -1,0 +1,37 @@
+#pragma once
+
+#include <array>
+#include <optional>
+#include <vector>
+
+#include "platform/pixel_buffer.h"
+#include "platform/platform_error.h"
+
+namespace tarnwick {
+
+struct Point {
+  float x = 0;
+  float y = 0;
+};
+
+// Where a line of text lies on the page, in page pixels: its corners
+// clockwise from the top left of the text as it reads, so a slanted line has
+// a slanted box.
+struct TextLineBox {
+  std::array<Point, 4> corners;
+  float score = 0;  // the detector's confidence that this is text, 0 to 1
+};
+
+struct TextDetectionResult {
+  std::vector<TextLineBox> lines;  // in no particular order
+  std::optional<PlatformError> error;
+};
+
+// Finds the lines of text on a page without reading them.
+class TextDetection {
+ public:
+  virtual ~TextDetection() = default;
+  virtual TextDetectionResult detectLines(const PixelBuffer& page) = 0;
+};
+
+}  // namespace tarnwick

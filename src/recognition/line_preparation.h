@@ -1,0 +1,18 @@
+#pragma once
+
+#include "platform/grey_image.h"
+#include "platform/pixel_buffer.h"
+#include "platform/text_detection.h"
+
+namespace tarnwick {
+
+// The page's luminance, with the weights Tesseract gives colour itself.
+GreyImage greyPage(const PixelBuffer& page);
+
+// The line in the box, cut out along the box's slant, scaled so its text
+// stands as tall as the recognizer reads best, with a margin of ground
+// around it, and made dark on light at full contrast whatever its colours
+// were: white on a coloured button, grey on grey, light on dark.
+GreyImage prepareLine(const GreyImage& page, const TextLineBox& box);
+
+}  // namespace tarnwick

@@ -1,0 +1,112 @@
+#include "recognition/line_reading_recognition.h"
+
+#include <algorithm>
+#include <string>
+#include <utility>
+
+#include "platform/unicode.h"
+#include "recognition/line_preparation.h"
+#include "recognition/reading_order.h"
+
+namespace tarnwick {
+namespace {
+
+constexpr const char* kSupportedLanguage = "en-US";
+
+PlatformError unsupportedLanguage(const std::string& language) {
+  return textRecognitionError(TextRecognitionErrorCode::unsupportedLanguage,
+                              "The text recognizer does not support the language \"" + language + "\".");
+}
+
+class TextLine final : public RecognizedTextObservation {
+ public:
+  explicit TextLine(RecognizedText reading) : reading_(std::move(reading)) {}
+
+  std::vector<RecognizedText> topCandidates(std::size_t maxCandidateCount) const override {
+    if (maxCandidateCount == 0) return {};
+    return {reading_};
+  }
+
+ private:
+  RecognizedText reading_;
+};
+
+// Each visual line's readings joined by spaces; its confidence is its least
+// confident piece's. Lines with nothing read are left out.
+ObservationList observations(const std::vector<VisualLine>& lines, const std::vector<RecognizedText>& readings) {
+  ObservationList found;
+  for (const VisualLine& line : lines) {
+    RecognizedText joined{.string = "", .confidence = 1.0F};
+    for (const std::size_t piece : line) {
+      const std::string text = trimWhitespaceAndNewlines(readings[piece].string);
+      if (text.empty()) continue;
+      if (!joined.string.empty()) joined.string += ' ';
+      joined.string += text;
+      joined.confidence = std::min(joined.confidence, readings[piece].confidence);
+    }
+    if (!joined.string.empty()) found.push_back(std::make_shared<TextLine>(std::move(joined)));
+  }
+  return found;
+}
+
+}  // namespace
+
+class LineReadingRecognition::Handler final : public ImageRequestHandler {
+ public:
+  Handler(LineReadingRecognition& recognition, const PixelBuffer& buffer)
+      : recognition_(recognition), buffer_(buffer) {}
+
+  bool performRequests(const std::vector<TextRecognitionRequest*>& requests,
+                       std::optional<PlatformError>& error) override {
+    for (TextRecognitionRequest* request : requests) {
+      std::optional<ObservationList> lines = perform(*request, error);
+      if (!lines) {
+        request->complete(std::nullopt, &*error);
+        return false;
+      }
+      request->complete(std::move(lines), nullptr);
+    }
+    return true;
+  }
+
+ private:
+  // Fills `error` whenever it returns nullopt.
+  std::optional<ObservationList> perform(const TextRecognitionRequest& request, std::optional<PlatformError>& error) {
+    for (const std::string& language : request.recognitionLanguages()) {
+      if (language == kSupportedLanguage) continue;
+      error = unsupportedLanguage(language);
+      return std::nullopt;
+    }
+    if (!detected_) {
+      TextDetectionResult detection = recognition_.detection_.detectLines(buffer_);
+      if (detection.error) {
+        error = std::move(detection.error);
+        return std::nullopt;
+      }
+      detected_ = std::move(detection.lines);
+    }
+    if (detected_->empty()) return ObservationList{};
+    const GreyImage page = greyPage(buffer_);
+    std::vector<GreyImage> prepared;
+    prepared.reserve(detected_->size());
+    for (const TextLineBox& box : *detected_) prepared.push_back(prepareLine(page, box));
+    LineReadings read = recognition_.reading_.readLines(prepared, request.usesLanguageCorrection());
+    if (read.error) {
+      error = std::move(read.error);
+      return std::nullopt;
+    }
+    read.readings.resize(detected_->size());
+    return observations(readingOrder(*detected_), read.readings);
+  }
+
+  LineReadingRecognition& recognition_;
+  const PixelBuffer& buffer_;
+  std::optional<std::vector<TextLineBox>> detected_;  // found for the first request, shared by the rest
+};
+
+std::unique_ptr<ImageRequestHandler> LineReadingRecognition::makeImageRequestHandler(
+    const PixelBuffer& buffer, ImageOrientation, const ImageRequestHandlerOptions&) {
+  return std::make_unique<Handler>(*this, buffer);
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "platform/text_detection.h"
+
+namespace tarnwick {
+
+// The boxes of one visual line, left to right.
+using VisualLine = std::vector<std::size_t>;
+
+// The boxes grouped into the lines a person reads, in the order they read
+// them: top to bottom, a column to the left before the one beside it, and
+// boxes that share a baseline across a gap (a label and its amount, the
+// cells of a table or log row, a menu item and its shortcut) on one line.
+// Every box is in exactly one line.
+std::vector<VisualLine> readingOrder(const std::vector<TextLineBox>& boxes);
+
+}  // namespace tarnwick
