@@ -1,17 +1,32 @@
 #!/usr/bin/python3
 """tarnwick against `OMP_THREAD_LIMIT=1 tesseract IMG stdout`, image by image.
 
-usage: compare.py TARNWICK DOCUMENTS_DIR SCREENS_DIR OUT_DIR [PLOT_PNG]
+usage: compare.py TARNWICK OUT_DIR [--documents DIR] [--screens DIR] [--browser DIR] [--receipts DIR]
+                  [--plot PNG]
+Scores each set given, in that order:
+  documents  images with STEM.truth.hocr beside them: word F1 (../shared/bench/wordscore.py)
+  screens    the drawn screenshot set (make_screens.py): character error rate and exact-line
+             recall, plus the start-up and 12-megapixel photo figures from its startup.png and photo.jpg
+  browser    the browser screenshot set (make_browser_screens.py): the same figures as the screens,
+             by page and by theme, scale and format
+  receipts   receipt-NN.jpg with receipt-NN.txt truth: normalized word F1 and line recall
+             (../shared/bench/receiptscore.py)
 Each image is read by both systems in turn, the order swapping from one image
 to the next, so a slow spell on the machine falls on both alike. Prints a
 Markdown table (also written to OUT_DIR/table.md) and per-image figures to
-OUT_DIR/images.tsv.
+OUT_DIR/images.tsv; the recognized text goes to OUT_DIR/{tarnwick,cli} (documents)
+and OUT_DIR/SET/{tarnwick,cli} (browser, receipts).
 """
-import json, os, re, statistics, subprocess, sys, tempfile, time
+import argparse, json, os, re, statistics, subprocess, sys, tempfile, time
 
-SCORER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../shared/bench/wordscore.py")
+HERE = os.path.dirname(os.path.abspath(__file__))
+SCORER = os.path.join(HERE, "../../shared/bench/wordscore.py")
+RECEIPT_SCORER = os.path.join(HERE, "../../shared/bench/receiptscore.py")
 SYSTEMS = ("tarnwick", "cli")
-TARGETS = {"speed": 0.6, "startup": 1.1, "f1": 86.0, "cer": 3.0, "recall": 85.0, "doc_mb": 250, "photo_mb": 400}
+# Absolute figures, or, for the *_gain ones, points above the command line's.
+TARGETS = {"speed": 0.7, "startup": 1.1, "f1_gain": 2.0, "cer": 2.0, "recall": 90.0, "doc_mb": 250,
+           "photo_mb": 400, "receipt_f1_gain": 8.0, "receipt_recall_gain": 10.0, "receipt_speed": 1.0}
+BROWSER_NAME = re.compile(r"(?P<page>[a-z0-9-]+)_(?P<theme>light|dark)_(?P<scale>\d)x_(?P<format>png|jpg)\.(png|jpg)")
 
 
 def command(system, tool, image):
@@ -76,132 +91,249 @@ def alternate(tool, paths, each):
             each(system, path, *run(system, tool, path))
 
 
-def main():
-    tool, documents, screens, out = sys.argv[1:5]
-    plot = sys.argv[5] if len(sys.argv) > 5 else None
-    rows = []  # (set, system, image, accuracy figures, seconds, rss)
+def mean(values):
+    return sum(values) / len(values)
 
-    predictions = {s: os.path.join(out, s) for s in SYSTEMS}
-    for p in predictions.values():
-        os.makedirs(p, exist_ok=True)
 
-    def document(system, path, text, seconds, rss):
-        stem = os.path.basename(path).split(".")[0]
-        open(os.path.join(predictions[system], stem + ".txt"), "w").write(text)
-        rows.append(["documents", system, stem, {}, seconds, rss])
+def verdict(ok):
+    return "met" if ok else "**not met**"
 
-    alternate(tool, images(documents, r"[^.]+\.(png|jpg)"), document)
-    for system in SYSTEMS:
-        scored = subprocess.check_output([sys.executable, SCORER, documents, predictions[system]], text=True)
-        f1 = {m[0]: float(m[1]) for m in re.findall(r"^(\S+)\s+f1=\s*([\d.]+)%", scored, re.M)}
-        for row in rows:
-            if row[1] == system:
+
+def save(directory, system, stem, text):
+    os.makedirs(os.path.join(directory, system), exist_ok=True)
+    with open(os.path.join(directory, system, stem + ".txt"), "w") as f:
+        f.write(text)
+
+
+class Bench:
+    def __init__(self, tool, out):
+        self.tool, self.out = tool, out
+        self.rows = []  # [set, system, image, accuracy figures, seconds, rss]
+        self.summary = {s: {} for s in SYSTEMS}
+        self.table, self.details = [], []
+
+    def pick(self, kind, system):
+        return [r for r in self.rows if r[0] == kind and r[1] == system]
+
+    def figures(self, kind):
+        """The two systems' figures for one set: (tarnwick's, the command line's)."""
+        return self.summary["tarnwick"].setdefault(kind, {}), self.summary["cli"].setdefault(kind, {})
+
+    def documents(self, directory):
+        def document(system, path, text, seconds, rss):
+            stem = os.path.basename(path).split(".")[0]
+            save(self.out, system, stem, text)
+            self.rows.append(["documents", system, stem, {}, seconds, rss])
+
+        alternate(self.tool, images(directory, r"[^.]+\.(png|jpg)"), document)
+        for system in SYSTEMS:
+            scored = subprocess.check_output([sys.executable, SCORER, directory, os.path.join(self.out, system)],
+                                             text=True)
+            f1 = {m[0]: float(m[1]) for m in re.findall(r"^(\S+)\s+f1=\s*([\d.]+)%", scored, re.M)}
+            for row in self.pick("documents", system):
                 row[3] = {"f1": f1[row[2]]}
+            docs = self.pick("documents", system)
+            self.summary[system]["documents"] = {"accuracy": mean([r[3]["f1"] for r in docs]),
+                                                 "seconds": sum(r[4] for r in docs), "mb": max(r[5] for r in docs)}
+        t, c = self.figures("documents")
+        speed = t["seconds"] / c["seconds"]
+        gain = TARGETS["f1_gain"]
+        self.table += [
+            f"| documents: mean word F1 ({len(self.pick('documents', 'cli'))}) | {t['accuracy']:.1f} % "
+            f"| {c['accuracy']:.1f} % | ≥ CLI + {gain:g}: {verdict(t['accuracy'] >= c['accuracy'] + gain)} |",
+            f"| documents: total wall time | {t['seconds']:.1f} s ({speed:.2f}) | {c['seconds']:.1f} s (1.00) "
+            f"| ≤ {TARGETS['speed']:g}: {verdict(speed <= TARGETS['speed'])} |",
+            f"| documents: highest peak RSS | {t['mb']:.0f} MB | {c['mb']:.0f} MB "
+            f"| ≤ {TARGETS['doc_mb']} MB: {verdict(t['mb'] <= TARGETS['doc_mb'])} |",
+        ]
+        self.details += ["", "| document | tarnwick F1 | CLI F1 | tarnwick s | CLI s | tarnwick MB | CLI MB |",
+                         "|---|---|---|---|---|---|---|"]
+        for mine, theirs in zip(self.pick("documents", "tarnwick"), self.pick("documents", "cli")):
+            self.details.append(f"| {mine[2]} | {mine[3]['f1']:.1f} | {theirs[3]['f1']:.1f} | {mine[4]:.2f} "
+                                f"| {theirs[4]:.2f} | {mine[5]:.0f} | {theirs[5]:.0f} |")
 
-    def screen(system, path, text, seconds, rss):
-        truth = open(os.path.splitext(path)[0] + ".txt").read()
-        cer, recall = screen_scores(truth, text)
-        rows.append(["screens", system, os.path.basename(path), {"cer": cer, "recall": recall}, seconds, rss])
+    def score_screens(self, kind, paths, keep=None):
+        def screen(system, path, text, seconds, rss):
+            truth = open(os.path.splitext(path)[0] + ".txt").read()
+            cer, recall = screen_scores(truth, text)
+            if keep:
+                save(keep, system, os.path.splitext(os.path.basename(path))[0], text)
+            self.rows.append([kind, system, os.path.basename(path), {"cer": cer, "recall": recall}, seconds, rss])
 
-    alternate(tool, images(screens, r"[a-z].*_\d+px_\d+\.(png|jpg)"), screen)
+        alternate(self.tool, paths, screen)
+        for system in SYSTEMS:
+            scr = self.pick(kind, system)
+            self.summary[system][kind] = {"cer": mean([r[3]["cer"] for r in scr]),
+                                          "recall": mean([r[3]["recall"] for r in scr]),
+                                          "seconds": sum(r[4] for r in scr)}
+            self.summary[system][kind]["accuracy"] = 100 - self.summary[system][kind]["cer"]
 
-    startup = {s: [] for s in SYSTEMS}
-    alternate(tool, [os.path.join(screens, "startup.png")] * 7, lambda s, p, t, sec, rss: startup[s].append(sec))
-    photo = {}
-    alternate(tool, [os.path.join(screens, "photo.jpg")], lambda s, p, t, sec, rss: photo.update({s: (sec, rss)}))
+    def by_group(self, kind, title, group):
+        """A table of both systems' CER and line recall over the images `group` puts together."""
+        table = ["", f"| {title} | images | tarnwick CER | CLI CER | tarnwick line recall | CLI line recall |",
+                 "|---|---|---|---|---|---|"]
+        names = sorted({group(r[2]) for r in self.pick(kind, "cli")})
+        for name in names:
+            mine = [r[3] for r in self.pick(kind, "tarnwick") if group(r[2]) == name]
+            theirs = [r[3] for r in self.pick(kind, "cli") if group(r[2]) == name]
+            table.append(f"| {name} | {len(mine)} | {mean([a['cer'] for a in mine]):.1f} % "
+                         f"| {mean([a['cer'] for a in theirs]):.1f} % | {mean([a['recall'] for a in mine]):.0f} % "
+                         f"| {mean([a['recall'] for a in theirs]):.0f} % |")
+        return table
 
-    with open(os.path.join(out, "images.tsv"), "w") as tsv:
-        tsv.write("set\tsystem\timage\taccuracy\tseconds\tpeak_mb\n")
-        for kind, system, name, acc, sec, rss in rows:
-            figures = " ".join(f"{k}={v:.2f}" for k, v in acc.items())
-            tsv.write(f"{kind}\t{system}\t{name}\t{figures}\t{sec:.3f}\t{rss:.0f}\n")
+    def screens(self, directory):
+        self.score_screens("screens", images(directory, r"[a-z].*_\d+px_\d+\.(png|jpg)"))
+        for system in SYSTEMS:
+            scr = self.pick("screens", system)
+            self.summary[system]["screens"]["small_recall"] = mean(
+                [r[3]["recall"] for r in scr if int(re.search(r"_(\d+)px", r[2])[1]) <= 13])
+        startup = {s: [] for s in SYSTEMS}
+        alternate(self.tool, [os.path.join(directory, "startup.png")] * 7,
+                  lambda s, p, t, sec, rss: startup[s].append(sec))
+        photo = {}
+        alternate(self.tool, [os.path.join(directory, "photo.jpg")],
+                  lambda s, p, t, sec, rss: photo.update({s: (sec, rss)}))
+        t, c = self.figures("screens")
+        start = statistics.median(startup["tarnwick"]) / statistics.median(startup["cli"])
+        self.table += [
+            f"| screens: mean character error rate ({len(self.pick('screens', 'cli'))}) | {t['cer']:.1f} % "
+            f"| {c['cer']:.1f} % | ≤ {TARGETS['cer']:g} %: {verdict(t['cer'] <= TARGETS['cer'])} |",
+            f"| screens: exact-line recall | {t['recall']:.1f} % | {c['recall']:.1f} % "
+            f"| ≥ {TARGETS['recall']:g} %: {verdict(t['recall'] >= TARGETS['recall'])} |",
+            f"| screens: exact-line recall, 10-13 px text | {t['small_recall']:.1f} % | {c['small_recall']:.1f} % | |",
+            f"| screens: total wall time | {t['seconds']:.1f} s | {c['seconds']:.1f} s | |",
+            f"| start-up: one line on 400 x 100, median of 7 | {statistics.median(startup['tarnwick']):.3f} s "
+            f"({start:.2f}) | {statistics.median(startup['cli']):.3f} s (1.00) "
+            f"| ≤ {TARGETS['startup']:g}: {verdict(start <= TARGETS['startup'])} |",
+            f"| 12-megapixel photo: peak RSS | {photo['tarnwick'][1]:.0f} MB ({photo['tarnwick'][0]:.1f} s) "
+            f"| {photo['cli'][1]:.0f} MB ({photo['cli'][0]:.1f} s) "
+            f"| ≤ {TARGETS['photo_mb']} MB: {verdict(photo['tarnwick'][1] <= TARGETS['photo_mb'])} |",
+        ]
+        self.details += self.by_group("screens", "screens, by kind", lambda name: name.split("_")[0])
 
-    def pick(kind, system):
-        return [r for r in rows if r[0] == kind and r[1] == system]
+    def browser(self, directory):
+        paths = images(directory, BROWSER_NAME.pattern)
+        self.score_screens("browser", paths, keep=os.path.join(self.out, "browser"))
+        t, c = self.figures("browser")
+        ratio = t["seconds"] / c["seconds"]
+        self.table += [
+            f"| browser screens: mean character error rate ({len(paths)}) | {t['cer']:.1f} % | {c['cer']:.1f} % "
+            f"| ≤ {TARGETS['cer']:g} %: {verdict(t['cer'] <= TARGETS['cer'])} |",
+            f"| browser screens: exact-line recall | {t['recall']:.1f} % | {c['recall']:.1f} % "
+            f"| ≥ {TARGETS['recall']:g} %: {verdict(t['recall'] >= TARGETS['recall'])} |",
+            f"| browser screens: total wall time | {t['seconds']:.1f} s ({ratio:.2f}) | {c['seconds']:.1f} s (1.00) | |",
+        ]
+        part = lambda field: lambda name: BROWSER_NAME.fullmatch(name)[field]
+        self.details += self.by_group("browser", "browser screens, by page", part("page"))
+        self.details += self.by_group("browser", "browser screens, by theme", part("theme"))
+        self.details += self.by_group("browser", "browser screens, by scale", lambda n: part("scale")(n) + "x")
+        self.details += self.by_group("browser", "browser screens, by format", part("format"))
 
-    def mean(values):
-        return sum(values) / len(values)
+    def receipts(self, directory):
+        keep = os.path.join(self.out, "receipts")
 
-    summary = {}
-    for system in SYSTEMS:
-        docs, scr = pick("documents", system), pick("screens", system)
-        summary[system] = {
-            "f1": mean([r[3]["f1"] for r in docs]),
-            "doc_s": sum(r[4] for r in docs),
-            "doc_mb": max(r[5] for r in docs),
-            "cer": mean([r[3]["cer"] for r in scr]),
-            "recall": mean([r[3]["recall"] for r in scr]),
-            "small_recall": mean([r[3]["recall"] for r in scr if int(re.search(r"_(\d+)px", r[2])[1]) <= 13]),
-            "scr_s": sum(r[4] for r in scr),
-            "startup": statistics.median(startup[system]),
-            "photo_s": photo[system][0],
-            "photo_mb": photo[system][1],
-        }
-    t, c = summary["tarnwick"], summary["cli"]
-    speed, start = t["doc_s"] / c["doc_s"], t["startup"] / c["startup"]
+        def receipt(system, path, text, seconds, rss):
+            stem = os.path.splitext(os.path.basename(path))[0]
+            save(keep, system, stem, text)
+            self.rows.append(["receipts", system, stem, {}, seconds, rss])
 
-    def verdict(ok):
-        return "met" if ok else "**not met**"
+        alternate(self.tool, images(directory, r"[^.]+\.jpg"), receipt)
+        pattern = re.compile(r"^(\S+)\s+word_f1=\s*([\d.]+)%\s+norm_f1=\s*([\d.]+)%\s+line_recall=\s*([\d.]+)%", re.M)
+        for system in SYSTEMS:
+            scored = subprocess.check_output([sys.executable, RECEIPT_SCORER, directory, os.path.join(keep, system)],
+                                             text=True)
+            per = {m[0]: {"word_f1": float(m[1]), "norm_f1": float(m[2]), "line_recall": float(m[3])}
+                   for m in pattern.findall(scored)}
+            for row in self.pick("receipts", system):
+                row[3] = per[row[2]]
+            rows = self.pick("receipts", system)
+            self.summary[system]["receipts"] = {
+                "accuracy": per["MEAN"]["norm_f1"], "word_f1": per["MEAN"]["word_f1"],
+                "recall": per["MEAN"]["line_recall"], "seconds": sum(r[4] for r in rows),
+                "mb": max(r[5] for r in rows)}
+        t, c = self.figures("receipts")
+        ratio = t["seconds"] / c["seconds"]
+        f1_gain, recall_gain = TARGETS["receipt_f1_gain"], TARGETS["receipt_recall_gain"]
+        self.table += [
+            f"| receipts: normalized word F1 ({len(self.pick('receipts', 'cli'))}) | {t['accuracy']:.1f} % "
+            f"| {c['accuracy']:.1f} % | ≥ CLI + {f1_gain:g}: {verdict(t['accuracy'] >= c['accuracy'] + f1_gain)} |",
+            f"| receipts: line recall | {t['recall']:.1f} % | {c['recall']:.1f} % "
+            f"| ≥ CLI + {recall_gain:g}: {verdict(t['recall'] >= c['recall'] + recall_gain)} |",
+            f"| receipts: exact word F1 | {t['word_f1']:.1f} % | {c['word_f1']:.1f} % | |",
+            f"| receipts: total wall time | {t['seconds']:.1f} s ({ratio:.2f}) | {c['seconds']:.1f} s (1.00) "
+            f"| ≤ {TARGETS['receipt_speed']:g}: {verdict(ratio <= TARGETS['receipt_speed'])} |",
+        ]
+        self.details += ["", "| receipt | tarnwick norm. F1 | CLI norm. F1 | tarnwick line recall | CLI line recall "
+                         "| tarnwick s | CLI s |", "|---|---|---|---|---|---|---|"]
+        for mine, theirs in zip(self.pick("receipts", "tarnwick"), self.pick("receipts", "cli")):
+            self.details.append(f"| {mine[2]} | {mine[3]['norm_f1']:.1f} | {theirs[3]['norm_f1']:.1f} "
+                                f"| {mine[3]['line_recall']:.1f} | {theirs[3]['line_recall']:.1f} "
+                                f"| {mine[4]:.2f} | {theirs[4]:.2f} |")
 
-    table = [
-        "| figure | tarnwick | `OMP_THREAD_LIMIT=1 tesseract` | target |",
-        "|---|---|---|---|",
-        f"| documents: mean word F1 ({len(pick('documents', 'cli'))}) | {t['f1']:.1f} % | {c['f1']:.1f} % "
-        f"| ≥ 86 %: {verdict(t['f1'] >= TARGETS['f1'])} |",
-        f"| documents: total wall time | {t['doc_s']:.1f} s ({speed:.2f}) | {c['doc_s']:.1f} s (1.00) "
-        f"| ≤ 0.6: {verdict(speed <= TARGETS['speed'])} |",
-        f"| documents: highest peak RSS | {t['doc_mb']:.0f} MB | {c['doc_mb']:.0f} MB "
-        f"| ≤ 250 MB: {verdict(t['doc_mb'] <= TARGETS['doc_mb'])} |",
-        f"| screens: mean character error rate ({len(pick('screens', 'cli'))}) | {t['cer']:.1f} % | {c['cer']:.1f} % "
-        f"| ≤ 3 %: {verdict(t['cer'] <= TARGETS['cer'])} |",
-        f"| screens: exact-line recall | {t['recall']:.1f} % | {c['recall']:.1f} % "
-        f"| ≥ 85 %: {verdict(t['recall'] >= TARGETS['recall'])} |",
-        f"| screens: exact-line recall, 10-13 px text | {t['small_recall']:.1f} % | {c['small_recall']:.1f} % | |",
-        f"| screens: total wall time | {t['scr_s']:.1f} s | {c['scr_s']:.1f} s | |",
-        f"| start-up: one line on 400 x 100, median of 7 | {t['startup']:.3f} s ({start:.2f}) "
-        f"| {c['startup']:.3f} s (1.00) | ≤ 1.1: {verdict(start <= TARGETS['startup'])} |",
-        f"| 12-megapixel photo: peak RSS | {t['photo_mb']:.0f} MB ({t['photo_s']:.1f} s) "
-        f"| {c['photo_mb']:.0f} MB ({c['photo_s']:.1f} s) | ≤ 400 MB: {verdict(t['photo_mb'] <= TARGETS['photo_mb'])} |",
-        "",
-        "| document | tarnwick F1 | CLI F1 | tarnwick s | CLI s | tarnwick MB | CLI MB |",
-        "|---|---|---|---|---|---|---|",
-    ]
-    for mine, theirs in zip(pick("documents", "tarnwick"), pick("documents", "cli")):
-        table.append(f"| {mine[2]} | {mine[3]['f1']:.1f} | {theirs[3]['f1']:.1f} | {mine[4]:.2f} | {theirs[4]:.2f} "
-                     f"| {mine[5]:.0f} | {theirs[5]:.0f} |")
-    table += ["", "| screens, by kind | tarnwick CER | CLI CER | tarnwick line recall | CLI line recall |",
-              "|---|---|---|---|---|"]
-    kinds = sorted({r[2].split("_")[0] for r in pick("screens", "cli")})
-    for kind in kinds:
-        mine = [r[3] for r in pick("screens", "tarnwick") if r[2].split("_")[0] == kind]
-        theirs = [r[3] for r in pick("screens", "cli") if r[2].split("_")[0] == kind]
-        table.append(f"| {kind} | {mean([a['cer'] for a in mine]):.1f} % | {mean([a['cer'] for a in theirs]):.1f} % "
-                     f"| {mean([a['recall'] for a in mine]):.0f} % | {mean([a['recall'] for a in theirs]):.0f} % |")
-    text = "\n".join(table) + "\n"
-    open(os.path.join(out, "table.md"), "w").write(text)
-    print(text, end="")
-    if plot:
-        draw(summary, plot)
+    def write(self):
+        with open(os.path.join(self.out, "images.tsv"), "w") as tsv:
+            tsv.write("set\tsystem\timage\taccuracy\tseconds\tpeak_mb\n")
+            for kind, system, name, acc, sec, rss in self.rows:
+                figures = " ".join(f"{k}={v:.2f}" for k, v in acc.items())
+                tsv.write(f"{kind}\t{system}\t{name}\t{figures}\t{sec:.3f}\t{rss:.0f}\n")
+        table = ["| figure | tarnwick | `OMP_THREAD_LIMIT=1 tesseract` | target |", "|---|---|---|---|"]
+        text = "\n".join(table + self.table + self.details) + "\n"
+        open(os.path.join(self.out, "table.md"), "w").write(text)
+        print(text, end="")
+
+
+# Set, x label, y label, title of each panel of the plot.
+PANELS = {
+    "documents": ("total wall time on the documents (s)", "mean word F1 (%)", "documents"),
+    "screens": ("total wall time on the screens (s)", "100 - character error rate (%)", "drawn screens"),
+    "browser": ("total wall time on the browser screens (s)", "100 - character error rate (%)", "browser screens"),
+    "receipts": ("total wall time on the receipts (s)", "normalized word F1 (%)", "receipts"),
+}
 
 
 def draw(summary, path):
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
-    figure, (left, right) = plt.subplots(1, 2, figsize=(9, 3.6))
-    for system, label, marker in (("tarnwick", "tarnwick", "o"), ("cli", "OMP_THREAD_LIMIT=1 tesseract", "s")):
-        s = summary[system]
-        left.plot(s["doc_s"], s["f1"], marker, markersize=9, label=label)
-        right.plot(s["scr_s"], 100 - s["cer"], marker, markersize=9, label=label)
-    left.set(xlabel="total wall time on the documents (s)", ylabel="mean word F1 (%)", title="documents")
-    right.set(xlabel="total wall time on the screens (s)", ylabel="100 - character error rate (%)", title="screens")
-    for axes in (left, right):
-        axes.grid(alpha=0.3)
-        axes.set_xlim(0, axes.get_xlim()[1] * 1.15)
-        axes.margins(y=0.25)
-    left.legend(loc="best", fontsize=8)
+    kinds = [k for k in PANELS if k in summary["tarnwick"]]
+    columns = 2 if len(kinds) > 2 else len(kinds)
+    rows = (len(kinds) + columns - 1) // columns
+    figure, axes = plt.subplots(rows, columns, figsize=(4.5 * columns, 3.6 * rows), squeeze=False)
+    for index, kind in enumerate(kinds):
+        panel = axes[index // columns][index % columns]
+        for system, label, marker in (("tarnwick", "tarnwick", "o"), ("cli", "OMP_THREAD_LIMIT=1 tesseract", "s")):
+            s = summary[system][kind]
+            panel.plot(s["seconds"], s["accuracy"], marker, markersize=9, label=label)
+        xlabel, ylabel, title = PANELS[kind]
+        panel.set(xlabel=xlabel, ylabel=ylabel, title=title)
+        panel.grid(alpha=0.3)
+        panel.set_xlim(0, panel.get_xlim()[1] * 1.15)
+        panel.margins(y=0.25)
+    for index in range(len(kinds), rows * columns):
+        axes[index // columns][index % columns].axis("off")
+    axes[0][0].legend(loc="best", fontsize=8)
     figure.tight_layout()
     figure.savefig(path, dpi=100)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("tool")
+    parser.add_argument("out")
+    for kind in PANELS:
+        parser.add_argument(f"--{kind}", metavar="DIR")
+    parser.add_argument("--plot", metavar="PNG")
+    args = parser.parse_args()
+    bench = Bench(args.tool, args.out)
+    os.makedirs(args.out, exist_ok=True)
+    for kind in PANELS:
+        if getattr(args, kind):
+            getattr(bench, kind)(getattr(args, kind))
+    if not bench.table:
+        sys.exit("compare.py: no set to score; give at least one of --" + ", --".join(PANELS))
+    bench.write()
+    if args.plot:
+        draw(bench.summary, args.plot)
 
 
 if __name__ == "__main__":
