@@ -23,6 +23,11 @@ namespace {
 constexpr int kMaxDetectionSide = 960;
 // The network halves the page five times: its sides are multiples of this.
 constexpr int kSideMultiple = 32;
+// The network holds about 220 bytes per input pixel while it runs, so larger
+// pages go through it in strips of rows, each seeing kStripContext rows of
+// its neighbours', and their maps are put together.
+constexpr int kMaxForwardPixels = 300 * 1000;
+constexpr int kStripContext = 32;
 
 // DB post-processing, as the detector was trained for: a pixel is text above
 // kTextThreshold; a region is a line when its mean probability reaches
@@ -60,8 +65,8 @@ int roundedToMultiple(double side) {
   return std::max(kSideMultiple, static_cast<int>(std::lround(side / kSideMultiple)) * kSideMultiple);
 }
 
-// The page reduced to the network's input, normalised, as one NCHW blob;
-// `scale` is map pixels per page pixel along each axis.
+// The page reduced to the network's input size and normalised, 3 channels
+// of floats; `scale` is map pixels per page pixel along each axis.
 cv::Mat networkInput(const PixelBuffer& page, cv::Point2f& scale) {
   const BaseAddressLock lock(page, LockFlags::readOnly);
   const cv::Mat bgra(page.height(), page.width(), CV_8UC4, const_cast<std::uint8_t*>(page.baseAddress()),
@@ -69,14 +74,29 @@ cv::Mat networkInput(const PixelBuffer& page, cv::Point2f& scale) {
   const double reduction = std::min(1.0, static_cast<double>(kMaxDetectionSide) / std::max(page.width(), page.height()));
   const cv::Size size(roundedToMultiple(page.width() * reduction), roundedToMultiple(page.height() * reduction));
   scale = {static_cast<float>(size.width) / page.width(), static_cast<float>(size.height) / page.height()};
-  cv::Mat bgr, resized;
-  cv::cvtColor(bgra, bgr, cv::COLOR_BGRA2BGR);
-  cv::resize(bgr, resized, size, 0, 0, size.area() < bgr.size().area() ? cv::INTER_AREA : cv::INTER_LINEAR);
+  // Reduced first: a full-size copy of a large scan would cost more memory
+  // than the page itself.
+  cv::Mat resized, bgr;
+  cv::resize(bgra, resized, size, 0, 0, size.area() < bgra.size().area() ? cv::INTER_AREA : cv::INTER_LINEAR);
+  cv::cvtColor(resized, bgr, cv::COLOR_BGRA2BGR);
   cv::Mat normalised;
-  resized.convertTo(normalised, CV_32FC3, 1.0 / 255);
+  bgr.convertTo(normalised, CV_32FC3, 1.0 / 255);
   normalised -= cv::Scalar(kMean[0], kMean[1], kMean[2]);
   cv::divide(normalised, cv::Scalar(kDeviation[0], kDeviation[1], kDeviation[2]), normalised);
-  return cv::dnn::blobFromImage(normalised);
+  return normalised;
+}
+
+// Rows of the map each strip contributes: as many as keep a strip with its
+// context within kMaxForwardPixels, in whole multiples of kSideMultiple.
+int stripRows(const cv::Size& input) {
+  if (input.area() <= kMaxForwardPixels) return input.height;
+  const int rows = kMaxForwardPixels / input.width - 2 * kStripContext;
+  return std::max(kSideMultiple, rows / kSideMultiple * kSideMultiple);
+}
+
+bool isMapOf(const cv::Mat& output, int rows, int columns) {
+  return output.dims == 4 && output.size[0] == 1 && output.size[1] == 1 && output.size[2] == rows &&
+         output.size[3] == columns && output.type() == CV_32F;
 }
 
 // Mean probability inside the region's outline.
@@ -177,14 +197,23 @@ TextDetectionResult OpenCvTextDetection::detectLines(const PixelBuffer& page) {
   if (model_->error) return {.lines = {}, .error = model_->error};
   try {
     cv::Point2f scale;
-    model_->net.setInput(networkInput(page, scale));
-    const cv::Mat output = model_->net.forward();
-    if (output.dims != 4 || output.size[0] != 1 || output.size[1] != 1 || output.type() != CV_32F)
-      return {.lines = {}, .error = textRecognitionError(TextRecognitionErrorCode::recognitionFailed,
-                                                         "The text detector gave a map of an unexpected shape.")};
-    const ProbabilityMap map{.values = output.ptr<float>(),
-                             .width = output.size[3],
-                             .height = output.size[2],
+    const cv::Mat input = networkInput(page, scale);
+    cv::Mat probability(input.size(), CV_32F);
+    const int rows = stripRows(input.size());
+    for (int top = 0; top < input.rows; top += rows) {
+      const int from = std::max(0, top - kStripContext), to = std::min(input.rows, top + rows + kStripContext);
+      model_->net.setInput(cv::dnn::blobFromImage(input.rowRange(from, to)));
+      const cv::Mat output = model_->net.forward();
+      if (!isMapOf(output, to - from, input.cols))
+        return {.lines = {}, .error = textRecognitionError(TextRecognitionErrorCode::recognitionFailed,
+                                                           "The text detector gave a map of an unexpected shape.")};
+      const int kept = std::min(rows, input.rows - top);
+      const cv::Mat strip(to - from, input.cols, CV_32F, const_cast<float*>(output.ptr<float>()));
+      strip.rowRange(top - from, top - from + kept).copyTo(probability.rowRange(top, top + kept));
+    }
+    const ProbabilityMap map{.values = probability.ptr<float>(),
+                             .width = probability.cols,
+                             .height = probability.rows,
                              .scaleX = scale.x,
                              .scaleY = scale.y,
                              .pageWidth = page.width(),

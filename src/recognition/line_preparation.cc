@@ -25,18 +25,37 @@ constexpr int kMinContrast = 8;
 
 float distance(Point a, Point b) { return std::hypot(a.x - b.x, a.y - b.y); }
 
-// The page's grey at a point between pixels; points off the page take the
-// nearest edge pixel.
-float sample(const GreyImage& page, float x, float y) {
-  x = std::clamp(x, 0.0F, static_cast<float>(page.width - 1));
-  y = std::clamp(y, 0.0F, static_cast<float>(page.height - 1));
-  const int left = static_cast<int>(x), top = static_cast<int>(y);
-  const int right = std::min(left + 1, page.width - 1), bottom = std::min(top + 1, page.height - 1);
-  const float fx = x - left, fy = y - top;
-  const float upper = page.at(left, top) + fx * (page.at(right, top) - page.at(left, top));
-  const float lower = page.at(left, bottom) + fx * (page.at(right, bottom) - page.at(left, bottom));
-  return upper + fy * (lower - upper);
-}
+// The page's grey, with the weights Tesseract gives colour itself, read
+// from the locked buffer's memory.
+class GreyView {
+ public:
+  explicit GreyView(const PixelBuffer& page)
+      : lock_(page, LockFlags::readOnly), base_(page.baseAddress()), bytesPerRow_(page.bytesPerRow()),
+        width_(page.width()), height_(page.height()) {}
+
+  // At a point between pixels; points off the page take the nearest edge.
+  float sample(float x, float y) const {
+    x = std::clamp(x, 0.0F, static_cast<float>(width_ - 1));
+    y = std::clamp(y, 0.0F, static_cast<float>(height_ - 1));
+    const int left = static_cast<int>(x), top = static_cast<int>(y);
+    const int right = std::min(left + 1, width_ - 1), bottom = std::min(top + 1, height_ - 1);
+    const float fx = x - static_cast<float>(left), fy = y - static_cast<float>(top);
+    const float upper = grey(left, top) + fx * (grey(right, top) - grey(left, top));
+    const float lower = grey(left, bottom) + fx * (grey(right, bottom) - grey(left, bottom));
+    return upper + fy * (lower - upper);
+  }
+
+ private:
+  float grey(int x, int y) const {
+    const std::uint8_t* bgra = base_ + static_cast<std::size_t>(y) * bytesPerRow_ + 4 * static_cast<std::size_t>(x);
+    return static_cast<float>(51 * bgra[0] + 128 * bgra[1] + 77 * bgra[2]) / 256;
+  }
+
+  BaseAddressLock lock_;
+  const std::uint8_t* base_;
+  std::size_t bytesPerRow_;
+  int width_, height_;
+};
 
 // Otsu's split of the histogram into ink and ground: the ground is the
 // larger part. Gives the mean grey of each.
@@ -84,20 +103,7 @@ void normalise(GreyImage& line) {
 
 }  // namespace
 
-GreyImage greyPage(const PixelBuffer& page) {
-  GreyImage grey(page.width(), page.height());
-  const BaseAddressLock lock(page, LockFlags::readOnly);
-  const std::uint8_t* row = page.baseAddress();
-  for (int y = 0; y < page.height(); ++y, row += page.bytesPerRow()) {
-    for (int x = 0; x < page.width(); ++x) {
-      const std::uint8_t* bgra = row + 4 * static_cast<std::size_t>(x);
-      grey.at(x, y) = static_cast<std::uint8_t>((51 * bgra[0] + 128 * bgra[1] + 77 * bgra[2] + 128) >> 8);
-    }
-  }
-  return grey;
-}
-
-GreyImage prepareLine(const GreyImage& page, const TextLineBox& box) {
+GreyImage prepareLine(const PixelBuffer& page, const TextLineBox& box) {
   const auto& [topLeft, topRight, bottomRight, bottomLeft] = box.corners;
   const float length = (distance(topLeft, topRight) + distance(bottomLeft, bottomRight)) / 2;
   const float height = (distance(topLeft, bottomLeft) + distance(topRight, bottomRight)) / 2;
@@ -109,13 +115,13 @@ GreyImage prepareLine(const GreyImage& page, const TextLineBox& box) {
   const float downX = -alongY, downY = alongX;
   GreyImage line(static_cast<int>(std::lround(length * scale)) + 2 * kMargin,
                  static_cast<int>(std::lround(height * scale)) + 2 * kMargin);
+  const GreyView grey(page);
   for (int y = 0; y < line.height; ++y) {
     const float across = static_cast<float>(y - kMargin) / scale;
     for (int x = 0; x < line.width; ++x) {
       const float along = static_cast<float>(x - kMargin) / scale;
-      const float grey = sample(page, topLeft.x + along * alongX + across * downX,
-                                topLeft.y + along * alongY + across * downY);
-      line.at(x, y) = static_cast<std::uint8_t>(std::lround(grey));
+      line.at(x, y) = static_cast<std::uint8_t>(std::lround(
+          grey.sample(topLeft.x + along * alongX + across * downX, topLeft.y + along * alongY + across * downY)));
     }
   }
   normalise(line);

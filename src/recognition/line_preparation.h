@@ -6,13 +6,10 @@
 
 namespace tarnwick {
 
-// The page's luminance, with the weights Tesseract gives colour itself.
-GreyImage greyPage(const PixelBuffer& page);
-
-// The line in the box, cut out along the box's slant, scaled so its text
+// The line in the box, in grey, cut out along the box's slant, scaled so its text
 // stands as tall as the recognizer reads best, with a margin of ground
 // around it, and made dark on light at full contrast whatever its colours
 // were: white on a coloured button, grey on grey, light on dark.
-GreyImage prepareLine(const GreyImage& page, const TextLineBox& box);
+GreyImage prepareLine(const PixelBuffer& page, const TextLineBox& box);
 
 }  // namespace tarnwick

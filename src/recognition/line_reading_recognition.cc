@@ -86,10 +86,9 @@ class LineReadingRecognition::Handler final : public ImageRequestHandler {
       detected_ = std::move(detection.lines);
     }
     if (detected_->empty()) return ObservationList{};
-    const GreyImage page = greyPage(buffer_);
     std::vector<GreyImage> prepared;
     prepared.reserve(detected_->size());
-    for (const TextLineBox& box : *detected_) prepared.push_back(prepareLine(page, box));
+    for (const TextLineBox& box : *detected_) prepared.push_back(prepareLine(buffer_, box));
     LineReadings read = recognition_.reading_.readLines(prepared, request.usesLanguageCorrection());
     if (read.error) {
       error = std::move(read.error);

@@ -55,6 +55,15 @@ class Ordering {
     return overlap >= 0.5F * smaller && larger <= 2 * smaller;
   }
 
+  // Cells of one row stand on one baseline: their middles differ by a small
+  // part of their height. Lines of neighbouring columns overlap only by
+  // chance, and seldom that closely.
+  bool inOneRow(std::size_t a, std::size_t b) const {
+    const Extent &first = extents_[a], &second = extents_[b];
+    const float smaller = std::min(first.height(), second.height()), larger = std::max(first.height(), second.height());
+    return std::abs(first.middle() - second.middle()) <= 0.2F * smaller && larger <= 1.5F * smaller;
+  }
+
   float medianHeight(const Group& group) const {
     std::vector<float> heights;
     for (const std::size_t box : group) heights.push_back(extents_[box].height());
@@ -95,9 +104,9 @@ class Ordering {
   bool areColumns(const Group& left, const Group& right, float gap) const {
     std::size_t paired = 0;
     for (const std::size_t a : left)
-      paired += std::any_of(right.begin(), right.end(), [&](std::size_t b) { return onOneLine(a, b); });
+      paired += std::any_of(right.begin(), right.end(), [&](std::size_t b) { return inOneRow(a, b); });
     for (const std::size_t b : right)
-      paired += std::any_of(left.begin(), left.end(), [&](std::size_t a) { return onOneLine(a, b); });
+      paired += std::any_of(left.begin(), left.end(), [&](std::size_t a) { return inOneRow(a, b); });
     if (2 * paired < left.size() + right.size()) return true;
     const auto runningText = [&](const Group& side) {
       if (side.size() < 3) return false;
@@ -146,6 +155,12 @@ class Ordering {
       if (line != found.end()) line->push_back(box);
       else found.push_back({box});
     }
+    const auto top = [&](const VisualLine& line) {
+      float highest = extents_[line[0]].top;
+      for (const std::size_t box : line) highest = std::min(highest, extents_[box].top);
+      return highest;
+    };
+    std::stable_sort(found.begin(), found.end(), [&](const auto& a, const auto& b) { return top(a) < top(b); });
     for (VisualLine& line : found) {
       std::sort(line.begin(), line.end(), [&](auto a, auto b) { return extents_[a].left < extents_[b].left; });
       lines.push_back(std::move(line));

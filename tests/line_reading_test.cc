@@ -1,0 +1,284 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <numeric>
+
+#include <vips/vips.h>
+
+#include "opencv/opencv_text_detection.h"
+#include "platform/library_setup.h"
+#include "platform/unicode.h"
+#include "recognition/line_preparation.h"
+#include "recognition/line_reading_recognition.h"
+#include "recognition/reading_order.h"
+#include "support/test_support.h"
+#include "tesseract/tesseract_line_recognition.h"
+
+namespace tarnwick {
+namespace {
+
+using V = std::vector<std::string>;
+
+// A page of `ground` grey at least width x height, with `text` drawn in
+// `ink` grey at its top left.
+std::unique_ptr<PixelBuffer> page(const std::string& text, int width = 0, int height = 0, std::uint8_t ink = 0,
+                                  std::uint8_t ground = 255, int pointSize = 32) {
+  const testing::VipsImagePtr drawn = text.empty() ? nullptr : testing::renderTextImage(text, pointSize);
+  const int drawnWidth = drawn && vips_image_wio_input(drawn.get()) == 0 ? drawn->Xsize : 0;
+  const int drawnHeight = drawn ? drawn->Ysize : 0;
+  auto buffer = createPixelBuffer(std::max(width, drawnWidth), std::max(height, drawnHeight), kPixelFormat32BGRA).buffer;
+  const BaseAddressLock lock(*buffer, LockFlags::readWrite);
+  for (int y = 0; y < buffer->height(); ++y) {
+    auto* row = reinterpret_cast<std::uint32_t*>(buffer->baseAddress() + y * buffer->bytesPerRow());
+    for (int x = 0; x < buffer->width(); ++x) {
+      const int coverage = y < drawnHeight && x < drawnWidth ? 255 - *VIPS_IMAGE_ADDR(drawn.get(), x, y) : 0;
+      const int grey = ground + (ink - ground) * coverage / 255;
+      row[x] = 0xFF000000U | 0x010101U * static_cast<std::uint32_t>(grey);
+    }
+  }
+  return buffer;
+}
+
+TextLineBox box(float left, float top, float right, float bottom) {
+  return {.corners = {Point{left, top}, Point{right, top}, Point{right, bottom}, Point{left, bottom}}, .score = 1};
+}
+
+// Boxes named by what a reader of each would read.
+using NamedBoxes = std::vector<std::pair<std::string, TextLineBox>>;
+
+V linesInOrder(const NamedBoxes& named) {
+  std::vector<TextLineBox> boxes;
+  for (const auto& entry : named) boxes.push_back(entry.second);
+  V lines;
+  for (const VisualLine& line : readingOrder(boxes)) {
+    std::string joined;
+    for (const std::size_t piece : line) joined += (joined.empty() ? "" : " ") + named[piece].first;
+    lines.push_back(joined);
+  }
+  return lines;
+}
+
+// `count` lines of running text in a column from `left` to `right`.
+NamedBoxes column(const std::string& name, float left, float right, float top, float pitch, int count) {
+  NamedBoxes lines;
+  for (int line = 0; line < count; ++line)
+    lines.emplace_back(name + std::to_string(line), box(left, top + pitch * line, right, top + pitch * line + 20));
+  return lines;
+}
+
+NamedBoxes joined(std::initializer_list<NamedBoxes> parts) {
+  NamedBoxes all;
+  for (const NamedBoxes& part : parts) all.insert(all.end(), part.begin(), part.end());
+  // The detector gives boxes in no order: neither may the result depend on it.
+  std::reverse(all.begin(), all.end());
+  return all;
+}
+
+TEST(ReadingOrder, ReadsColumnsOneAfterTheOtherAndRowsAcrossTheirGaps) {
+  const struct {
+    const char* name;
+    NamedBoxes boxes;
+    V lines;
+  } cases[] = {
+      {"two columns of running text on one baseline grid",
+       joined({column("left", 0, 400, 0, 30, 3), column("right", 440, 840, 0, 30, 3)}),
+       {"left0", "left1", "left2", "right0", "right1", "right2"}},
+      {"receipt rows: a label and its amount",
+       joined({{{"TOTAL", box(0, 0, 120, 20)}, {"12.50", box(400, 2, 460, 21)}},
+               {{"CASH", box(0, 30, 90, 50)}, {"20.00", box(400, 31, 460, 50)}}}),
+       {"TOTAL 12.50", "CASH 20.00"}},
+      {"a heading over a sidebar and a main column",
+       joined({{{"Heading", box(0, 0, 900, 30)}}, column("side", 0, 120, 60, 40, 4),
+               column("main", 200, 900, 65, 25, 6)}),
+       {"Heading", "side0", "side1", "side2", "side3", "main0", "main1", "main2", "main3", "main4", "main5"}},
+      {"a line split at a wide word gap, slightly skewed",
+       joined({{{"Copy", box(10, 10, 60, 28)}, {"Ctrl+C", box(300, 12, 360, 30)}},
+               {{"Paste", box(10, 40, 70, 58)}, {"Ctrl+V", box(300, 41, 360, 59)}}}),
+       {"Copy Ctrl+C", "Paste Ctrl+V"}},
+      {"lines of very different sizes never share a line",
+       joined({{{"Title", box(0, 0, 300, 60)}, {"note", box(320, 20, 380, 36)}}}), {"Title", "note"}},
+      {"nothing", {}, {}},
+  };
+  for (const auto& [name, boxes, lines] : cases) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(linesInOrder(boxes), lines);
+  }
+}
+
+// Minimum and maximum grey of the line, and the mean of its outermost rows.
+struct Tones {
+  int darkest = 255, lightest = 0;
+  double edge = 0;
+};
+
+Tones tonesOf(const GreyImage& line) {
+  Tones tones;
+  for (const std::uint8_t grey : line.pixels)
+    tones.darkest = std::min<int>(tones.darkest, grey), tones.lightest = std::max<int>(tones.lightest, grey);
+  for (int x = 0; x < line.width; ++x) tones.edge += line.at(x, 0) + line.at(x, line.height - 1);
+  tones.edge /= 2.0 * line.width;
+  return tones;
+}
+
+TEST(LinePreparation, GivesTheRecognizerDarkTextOnLightAtOneHeight) {
+  const struct {
+    const char* name;
+    std::unique_ptr<PixelBuffer> page;
+    TextLineBox box;
+    int height;  // of the prepared line: the text's, scaled, with the margins
+  } cases[] = {
+      {"black on white", page("Save", 0, 0, 0, 255), box(0, 0, 120, 64), 64},
+      {"white on a dark button", page("Save", 0, 0, 255, 40), box(0, 0, 120, 64), 64},
+      {"grey on grey", page("Save", 0, 0, 110, 150), box(0, 0, 120, 64), 64},
+      {"small text is enlarged", page("Save", 0, 0, 0, 255), box(0, 40, 120, 56), 64},
+      {"at most four times", page("Save", 0, 0, 0, 255, 8), box(0, 7, 30, 17), 56},
+      {"large text is reduced", page("Save", 400, 400, 0, 255), box(0, 0, 400, 192), 64},
+  };
+  for (const auto& [name, buffer, where, height] : cases) {
+    SCOPED_TRACE(name);
+    const GreyImage line = prepareLine(*buffer, where);
+    ASSERT_EQ(line.height, height);
+    ASSERT_EQ(line.pixels.size(), static_cast<std::size_t>(line.width) * line.height);
+    const Tones tones = tonesOf(line);
+    EXPECT_LT(tones.darkest, 40);
+    EXPECT_GT(tones.lightest, 215);
+    EXPECT_GT(tones.edge, 200) << "the ground is light";
+  }
+  EXPECT_TRUE(prepareLine(*page("", 10, 10), box(5, 5, 5, 5)).pixels.empty()) << "a box of no size";
+}
+
+class FakeDetection final : public TextDetection {
+ public:
+  TextDetectionResult result;
+  TextDetectionResult detectLines(const PixelBuffer&) override { return result; }
+};
+
+// Reads each line as the width of its image, in pixels.
+class FakeLineReading final : public LineRecognition {
+ public:
+  std::optional<PlatformError> error;
+  LineReadings readLines(const std::vector<GreyImage>& lines, bool) override {
+    LineReadings read{.readings = {}, .error = error};
+    for (const GreyImage& line : lines) read.readings.push_back({std::to_string(line.width) + " ", 0.5F});
+    return read;
+  }
+};
+
+struct Perform {
+  bool succeeded = false;
+  std::optional<PlatformError> error;
+  V lines;
+};
+
+Perform perform(TextRecognition& recognition, const PixelBuffer& buffer, const V& languages = {"en-US"}) {
+  TextRecognitionRequest request([](TextRecognitionRequest&, const PlatformError*) {});
+  request.setRecognitionLanguages(languages);
+  Perform done;
+  done.succeeded = recognition.makeImageRequestHandler(buffer, ImageOrientation::up, {})->performRequests({&request}, done.error);
+  for (const auto& observation : request.results().value_or(ObservationList{}))
+    for (const RecognizedText& candidate : dynamic_cast<const RecognizedTextObservation&>(*observation).topCandidates(1))
+      done.lines.push_back(candidate.string);
+  return done;
+}
+
+TEST(LineReadingRecognition, ReadsTheFoundLinesInReadingOrderOrSaysWhyNot) {
+  const PlatformError detectorFailure{.domain = "detector", .code = 7, .localizedDescription = "no", .description = ""};
+  const PlatformError readerFailure{.domain = "reader", .code = 8, .localizedDescription = "no", .description = ""};
+  const auto buffer = page("", 200, 100);
+  // Boxes 40 and 20 pixels long, 16 high: prepared 3 times larger, with margins.
+  const std::vector<TextLineBox> found{box(100, 50, 120, 66), box(0, 10, 40, 26), box(60, 10, 80, 26)};
+  const struct {
+    const char* name;
+    TextDetectionResult detected;
+    std::optional<PlatformError> readingError;
+    V languages;
+    Perform expected;
+  } cases[] = {
+      {"lines", {found, {}}, {}, {"en-US"}, {true, {}, {"136 76", "76"}}},
+      {"nothing found", {{}, {}}, {}, {"en-US"}, {true, {}, {}}},
+      {"detector fails", {found, detectorFailure}, {}, {"en-US"}, {false, detectorFailure, {}}},
+      {"reader fails", {found, {}}, readerFailure, {"en-US"}, {false, readerFailure, {}}},
+      {"other language", {found, {}}, {}, {"en-US", "fr-FR"}, {false, {}, {}}},
+  };
+  for (const auto& [name, detected, readingError, languages, expected] : cases) {
+    SCOPED_TRACE(name);
+    FakeDetection detection;
+    detection.result = detected;
+    FakeLineReading reading;
+    reading.error = readingError;
+    LineReadingRecognition recognition(detection, reading);
+    const Perform done = perform(recognition, *buffer, languages);
+    EXPECT_EQ(done.succeeded, expected.succeeded);
+    EXPECT_EQ(done.lines, expected.lines);
+    ASSERT_EQ(done.error.has_value(), !expected.succeeded);
+    if (!done.error) continue;
+    const PlatformError want = expected.error.value_or(
+        textRecognitionError(TextRecognitionErrorCode::unsupportedLanguage, "\"fr-FR\""));
+    EXPECT_EQ(done.error->domain, want.domain);
+    EXPECT_EQ(done.error->code, want.code);
+    EXPECT_THAT(done.error->localizedDescription, ::testing::HasSubstr(want.localizedDescription));
+  }
+}
+
+// The shipped model, as the build tree has it beside the binaries.
+std::string shippedModel() { return std::filesystem::path(TARNWICK_BINARY).parent_path() / TARNWICK_DETECTOR_MODEL; }
+
+TEST(LineReadingEngines, ReadDarkAndLightPagesOfAnySizeInOneProcess) {
+  initialiseLibraries();
+  OpenCvTextDetection detection(shippedModel(), TARNWICK_DETECTOR_SHA256);
+  TesseractLineRecognition reading;
+  LineReadingRecognition recognition(detection, reading);
+  const struct {
+    const char* name;
+    std::unique_ptr<PixelBuffer> page;
+    V lines;
+  } pages[] = {
+      {"a dark terminal", page("cd ~/work; make\ntotal 4096", 0, 0, 220, 30), {"cd ~/work; make", "total 4096"}},
+      // Another size, taken by the network in strips.
+      {"a large light page", page("Invoice 2024-03-18", 1400, 1000), {"Invoice 2024-03-18"}},
+      {"a blank page", page("", 64, 64), {}},
+  };
+  for (const auto& [name, buffer, lines] : pages) {
+    SCOPED_TRACE(name);
+    const Perform done = perform(recognition, *buffer);
+    ASSERT_TRUE(done.succeeded) << done.error.value_or(PlatformError{}).localizedDescription;
+    EXPECT_EQ(done.lines, lines);
+  }
+}
+
+TEST(LineReadingEngines, AModelMissingOrDamagedIsAnErrorNeverACrash) {
+  initialiseLibraries();
+  const testing::TempDir dir;
+  std::ifstream shipped(shippedModel(), std::ios::binary);
+  const std::string model((std::istreambuf_iterator<char>(shipped)), std::istreambuf_iterator<char>());
+  std::string flipped = model;
+  flipped[flipped.size() / 2] ^= 1;
+  const std::map<std::string, std::string> files{{"truncated", model.substr(0, model.size() / 2)},
+                                                 {"flipped", flipped},
+                                                 {"empty", ""}};
+  for (const auto& [name, bytes] : files) std::ofstream(dir.file(name), std::ios::binary) << bytes;
+  const auto buffer = page("Hello", 200, 80);
+  for (const char* name : {"missing", "truncated", "flipped", "empty"}) {
+    SCOPED_TRACE(name);
+    OpenCvTextDetection detection(dir.file(name), TARNWICK_DETECTOR_SHA256);
+    const TextDetectionResult result = detection.detectLines(*buffer);
+    ASSERT_TRUE(result.error);
+    EXPECT_EQ(result.error->code, static_cast<std::int64_t>(TextRecognitionErrorCode::modelUnavailable));
+    EXPECT_THAT(result.error->localizedDescription, ::testing::HasSubstr(dir.file(name)));
+  }
+  // As embedding programs have it: only here is Tesseract's complaint about
+  // a missing model kept off standard error.
+  TesseractLineRecognition modelless(dir.path());
+  ::testing::internal::CaptureStderr();
+  const LineReadings read = modelless.readLines({GreyImage(40, 40)}, true);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+  ASSERT_TRUE(read.error);
+  EXPECT_EQ(read.error->code, static_cast<std::int64_t>(TextRecognitionErrorCode::modelUnavailable));
+}
+
+}  // namespace
+}  // namespace tarnwick
