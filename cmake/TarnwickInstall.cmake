@@ -40,3 +40,8 @@ install(CODE "
 install(FILES ${PROJECT_BINARY_DIR}/tarnwick.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 install(FILES ${TARNWICK_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/tarnwick-output.schema.json DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The text detector's model, where the binaries look for it from bin/ and
+# lib/, with its licence and provenance.
+install(FILES ${PROJECT_SOURCE_DIR}/models/${TARNWICK_DETECTOR_MODEL} DESTINATION ${CMAKE_INSTALL_DATADIR}/tarnwick)
+install(FILES ${PROJECT_SOURCE_DIR}/models/LICENSE.ppocr ${PROJECT_SOURCE_DIR}/models/README.md
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}/models)

@@ -9,11 +9,11 @@ seconds=$1
 work=${2:-build-fuzz/runs}
 
 CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -G Ninja -DTARNWICK_FUZZ=ON -DBUILD_TESTING=OFF >/dev/null
-cmake --build build-fuzz --target image_intake_fuzzer report_fuzzer >/dev/null
+cmake --build build-fuzz --target image_intake_fuzzer report_fuzzer detection_fuzzer >/dev/null
 
-mkdir -p "$work/artifacts" "$work/report_fuzzer"
+mkdir -p "$work/artifacts" "$work/report_fuzzer" "$work/detection_fuzzer"
 fuzz/make_seeds.sh "$work/image_intake_fuzzer"
-for fuzzer in image_intake_fuzzer report_fuzzer; do
+for fuzzer in image_intake_fuzzer report_fuzzer detection_fuzzer; do
   echo "-- $fuzzer for ${seconds}s"
   # Decoder chatter goes to the log with the fuzzer's own report.
   if ! LSAN_OPTIONS=suppressions=$PWD/fuzz/lsan.supp build-fuzz/fuzz/$fuzzer -max_total_time="$seconds" \

@@ -95,6 +95,12 @@ TEST(ReadingOrder, ReadsColumnsOneAfterTheOtherAndRowsAcrossTheirGaps) {
        joined({{{"Heading", box(0, 0, 900, 30)}}, column("side", 0, 120, 60, 40, 4),
                column("main", 200, 900, 65, 25, 6)}),
        {"Heading", "side0", "side1", "side2", "side3", "main0", "main1", "main2", "main3", "main4", "main5"}},
+      {"a sidebar beside a list whose rows have columns",
+       joined({column("folder", 0, 100, 0, 36, 4),
+               {{"Alice", box(200, 0, 300, 20)}, {"Your order", box(400, 1, 700, 21)}},
+               {{"Bob", box(200, 45, 260, 65)}, {"Lunch?", box(400, 45, 520, 65)}},
+               {{"Carol", box(200, 90, 290, 110)}, {"Minutes", box(400, 91, 560, 111)}}}),
+       {"folder0", "folder1", "folder2", "folder3", "Alice Your order", "Bob Lunch?", "Carol Minutes"}},
       {"a line split at a wide word gap, slightly skewed",
        joined({{{"Copy", box(10, 10, 60, 28)}, {"Ctrl+C", box(300, 12, 360, 30)}},
                {{"Paste", box(10, 40, 70, 58)}, {"Ctrl+V", box(300, 41, 360, 59)}}}),
@@ -157,13 +163,17 @@ class FakeDetection final : public TextDetection {
   TextDetectionResult detectLines(const PixelBuffer&) override { return result; }
 };
 
-// Reads each line as the width of its image, in pixels.
+// Reads each line as the width of its image, in pixels, but for lines 136
+// pixels wide, which it reads as a rule of asterisks.
 class FakeLineReading final : public LineRecognition {
  public:
   std::optional<PlatformError> error;
+  float symbolConfidence = 0;
   LineReadings readLines(const std::vector<GreyImage>& lines, bool) override {
     LineReadings read{.readings = {}, .error = error};
-    for (const GreyImage& line : lines) read.readings.push_back({std::to_string(line.width) + " ", 0.5F});
+    for (const GreyImage& line : lines)
+      read.readings.push_back(line.width == 136 ? RecognizedText{"***", symbolConfidence}
+                                                : RecognizedText{std::to_string(line.width) + " ", 0.9F});
     return read;
   }
 };
@@ -195,21 +205,24 @@ TEST(LineReadingRecognition, ReadsTheFoundLinesInReadingOrderOrSaysWhyNot) {
     const char* name;
     TextDetectionResult detected;
     std::optional<PlatformError> readingError;
+    float symbolConfidence;
     V languages;
     Perform expected;
   } cases[] = {
-      {"lines", {found, {}}, {}, {"en-US"}, {true, {}, {"136 76", "76"}}},
-      {"nothing found", {{}, {}}, {}, {"en-US"}, {true, {}, {}}},
-      {"detector fails", {found, detectorFailure}, {}, {"en-US"}, {false, detectorFailure, {}}},
-      {"reader fails", {found, {}}, readerFailure, {"en-US"}, {false, readerFailure, {}}},
-      {"other language", {found, {}}, {}, {"en-US", "fr-FR"}, {false, {}, {}}},
+      {"lines, an unsure symbol dropped", {found, {}}, {}, 0.5F, {"en-US"}, {true, {}, {"76", "76"}}},
+      {"a confident symbol", {found, {}}, {}, 0.9F, {"en-US"}, {true, {}, {"*** 76", "76"}}},
+      {"nothing found", {{}, {}}, {}, 0.5F, {"en-US"}, {true, {}, {}}},
+      {"detector fails", {found, detectorFailure}, {}, 0.5F, {"en-US"}, {false, detectorFailure, {}}},
+      {"reader fails", {found, {}}, readerFailure, 0.5F, {"en-US"}, {false, readerFailure, {}}},
+      {"other language", {found, {}}, {}, 0.5F, {"en-US", "fr-FR"}, {false, {}, {}}},
   };
-  for (const auto& [name, detected, readingError, languages, expected] : cases) {
+  for (const auto& [name, detected, readingError, symbolConfidence, languages, expected] : cases) {
     SCOPED_TRACE(name);
     FakeDetection detection;
     detection.result = detected;
     FakeLineReading reading;
     reading.error = readingError;
+    reading.symbolConfidence = symbolConfidence;
     LineReadingRecognition recognition(detection, reading);
     const Perform done = perform(recognition, *buffer, languages);
     EXPECT_EQ(done.succeeded, expected.succeeded);

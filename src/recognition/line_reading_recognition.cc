@@ -1,6 +1,7 @@
 #include "recognition/line_reading_recognition.h"
 
 #include <algorithm>
+#include <cctype>
 #include <string>
 #include <utility>
 
@@ -31,6 +32,23 @@ class TextLine final : public RecognizedTextObservation {
   RecognizedText reading_;
 };
 
+// Icons, avatars, bullets, cursors and rules look like text to the
+// detector, and the recognizer reads them as a stray symbol or letter: a
+// piece of one or two symbols is never text a reader would want, and one
+// that is short or has no letter or digit is kept only when read
+// confidently.
+constexpr float kShortPieceConfidence = 0.7F;
+constexpr std::size_t kShortPieceCharacters = 2;
+
+bool isWorthKeeping(const std::string& text, float confidence) {
+  const bool wordLike = std::any_of(text.begin(), text.end(), [](char byte) {
+    return std::isalnum(static_cast<unsigned char>(byte)) != 0;
+  });
+  const bool isShort = graphemeClusterCount(text) <= kShortPieceCharacters;
+  if (text.empty() || (isShort && !wordLike)) return false;
+  return (wordLike && !isShort) || confidence >= kShortPieceConfidence;
+}
+
 // Each visual line's readings joined by spaces; its confidence is its least
 // confident piece's. Lines with nothing read are left out.
 ObservationList observations(const std::vector<VisualLine>& lines, const std::vector<RecognizedText>& readings) {
@@ -39,7 +57,7 @@ ObservationList observations(const std::vector<VisualLine>& lines, const std::ve
     RecognizedText joined{.string = "", .confidence = 1.0F};
     for (const std::size_t piece : line) {
       const std::string text = trimWhitespaceAndNewlines(readings[piece].string);
-      if (text.empty()) continue;
+      if (!isWorthKeeping(text, readings[piece].confidence)) continue;
       if (!joined.string.empty()) joined.string += ' ';
       joined.string += text;
       joined.confidence = std::min(joined.confidence, readings[piece].confidence);

@@ -1,6 +1,7 @@
 #include "recognition/reading_order.h"
 
 #include <algorithm>
+#include <functional>
 #include <cmath>
 #include <optional>
 
@@ -24,6 +25,10 @@ Extent extentOf(const TextLineBox& box) {
 }
 
 using Group = std::vector<std::size_t>;
+
+// The share of one side's boxes that must stand in rows with the other's
+// for the two to be read row by row.
+constexpr float kRowShare = 0.7F;
 
 class Ordering {
  public:
@@ -78,36 +83,43 @@ class Ordering {
     return {left, right};
   }
 
-  // The widest clear vertical gap across the whole group, if it parts two
+  // The widest clear vertical gap across the whole group that parts two
   // columns rather than the cells of rows: columns are read one after the
-  // other, cells row by row.
+  // other, cells row by row. A narrower gap may part columns where a wider
+  // one parts cells: a sidebar beside a list whose rows have columns.
   std::optional<float> columnGutter(const Group& group) const {
     if (group.size() < 2) return std::nullopt;
     Group byLeft = group;
     std::sort(byLeft.begin(), byLeft.end(), [&](auto a, auto b) { return extents_[a].left < extents_[b].left; });
     const float minGap = medianHeight(group);
-    float reach = extents_[byLeft[0]].right, widest = 0;
-    std::optional<float> at;
+    std::vector<std::pair<float, float>> gaps;  // width, middle
+    float reach = extents_[byLeft[0]].right;
     for (const std::size_t box : byLeft) {
       const float gap = extents_[box].left - reach;
-      if (gap >= minGap && gap > widest) widest = gap, at = reach + gap / 2;
+      if (gap >= minGap) gaps.emplace_back(gap, reach + gap / 2);
       reach = std::max(reach, extents_[box].right);
     }
-    if (!at) return std::nullopt;
-    const auto [left, right] = split(group, *at);
-    return areColumns(left, right, widest) ? at : std::nullopt;
+    std::sort(gaps.begin(), gaps.end(), std::greater<>());
+    for (const auto& [width, middle] : gaps) {
+      const auto [left, right] = split(group, middle);
+      if (areColumns(left, right, width)) return middle;
+    }
+    return std::nullopt;
   }
 
-  // Sides are columns when their boxes do not pair up across the gap row by
-  // row, or when both hold running text: several lines, each long beside
-  // its height and beside the gap.
+  // Sides are columns unless the boxes of one side nearly all stand on a
+  // row with a box of the other (an amount beside every label, a cell in
+  // every row, a shortcut beside every item: the labels without an amount
+  // do not count against it), or when both hold running text: several
+  // lines, each long beside its height and beside the gap.
   bool areColumns(const Group& left, const Group& right, float gap) const {
-    std::size_t paired = 0;
-    for (const std::size_t a : left)
-      paired += std::any_of(right.begin(), right.end(), [&](std::size_t b) { return inOneRow(a, b); });
-    for (const std::size_t b : right)
-      paired += std::any_of(left.begin(), left.end(), [&](std::size_t a) { return inOneRow(a, b); });
-    if (2 * paired < left.size() + right.size()) return true;
+    const auto pairedShare = [&](const Group& side, const Group& other) {
+      std::size_t paired = 0;
+      for (const std::size_t a : side)
+        paired += std::any_of(other.begin(), other.end(), [&](std::size_t b) { return inOneRow(a, b); });
+      return static_cast<float>(paired) / static_cast<float>(side.size());
+    };
+    if (std::max(pairedShare(left, right), pairedShare(right, left)) < kRowShare) return true;
     const auto runningText = [&](const Group& side) {
       if (side.size() < 3) return false;
       float width = 0, height = 0;
