@@ -6,7 +6,7 @@ packages=(
   g++ cmake ninja-build pkg-config
   libvips-dev libtesseract-dev libleptonica-dev libicu-dev
   tesseract-ocr-eng
-  libopencv-dev libssl-dev
+  libopencv-dev nettle-dev
   libgtest-dev libgmock-dev nlohmann-json3-dev fonts-dejavu-core
   # the tests' schema validator; what CPack needs to compute the .deb's dependencies
   python3-jsonschema dpkg-dev file

@@ -27,5 +27,10 @@ int main(int argc, char** argv) {
   std::setvbuf(stdout, lineBuffer.data(), _IOFBF, lineBuffer.size());
   std::FILE* ownStandardError = tarnwick::startPlatform();
   const std::vector<std::string> arguments(argv, argv + argc);
-  return tarnwick::runTarnwick(arguments, tarnwick::defaultPlatform, stdout, ownStandardError);
+  const int status = tarnwick::runTarnwick(arguments, tarnwick::defaultPlatform, stdout, ownStandardError);
+  // The record leaves now: a run that failed early still has models loading,
+  // and whatever goes wrong while the process is torn down must not take
+  // the record with it.
+  std::fflush(stdout);
+  return status;
 }

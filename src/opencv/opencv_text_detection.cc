@@ -1,6 +1,6 @@
 #include "opencv/opencv_text_detection.h"
 
-#include <openssl/evp.h>
+#include <nettle/sha2.h>
 
 #include <algorithm>
 #include <array>
@@ -44,14 +44,18 @@ constexpr std::size_t kMaxRegions = 4000;
 constexpr std::array<float, 3> kMean{0.485F, 0.456F, 0.406F};
 constexpr std::array<float, 3> kDeviation{0.229F, 0.224F, 0.225F};
 
+// Nettle keeps no global state: the check may still be running on its
+// thread while a run that failed early is tearing the process down.
 std::string sha256Hex(const std::string& bytes) {
-  std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
-  unsigned int length = 0;
-  if (EVP_Digest(bytes.data(), bytes.size(), digest.data(), &length, EVP_sha256(), nullptr) != 1) return {};
+  sha256_ctx context{};
+  sha256_init(&context);
+  sha256_update(&context, bytes.size(), reinterpret_cast<const std::uint8_t*>(bytes.data()));
+  std::array<std::uint8_t, SHA256_DIGEST_SIZE> digest{};
+  sha256_digest(&context, digest.size(), digest.data());
   std::string hex;
-  for (unsigned int at = 0; at < length; ++at) {
+  for (const std::uint8_t byte : digest) {
     std::array<char, 3> pair{};
-    std::snprintf(pair.data(), pair.size(), "%02x", digest[at]);
+    std::snprintf(pair.data(), pair.size(), "%02x", byte);
     hex += pair.data();
   }
   return hex;
