@@ -1,14 +1,13 @@
 // Arbitrary recognizer output through line assembly, and arbitrary messages,
-// through both JSON writers: every line printed must be one line of JSON
-// that a real parser reads back to the same strings.
+// through the report line: every line must be one line of JSON that a real
+// parser reads back to the same strings, or the fixed fallback line exactly
+// when a string was not UTF-8.
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include <cstdio>
 #include <cstdlib>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "platform/unicode.h"
 #include "recognition/line_assembly.h"
@@ -20,30 +19,14 @@ void require(bool holds) {
   if (!holds) std::abort();
 }
 
-template <typename Write>
-std::string printed(Write write) {
-  char* buffer = nullptr;
-  std::size_t length = 0;
-  std::FILE* sink = open_memstream(&buffer, &length);
-  write(sink);
-  std::fclose(sink);
-  std::string bytes(buffer, length);
-  std::free(buffer);
-  return bytes;
-}
-
-// The printed line, parsed; it must be the fallback line exactly when a
-// string was not UTF-8, and otherwise carry every string unchanged.
-void checkLine(const std::string& line, const tarnwick::OcrResult& record, const char* fallbackLine) {
+void checkLine(const tarnwick::Outcome& outcome, const tarnwick::OcrResult& record, const char* fallbackLine) {
+  const std::string line = tarnwick::reportLine(outcome);
   require(!line.empty() && line.find('\n') == line.size() - 1);
-  const nlohmann::json json = nlohmann::json::parse(line);
   bool valid = tarnwick::isValidUtf8(record.text) && tarnwick::isValidUtf8(record.provider);
   for (const auto* list : {&record.lines, &record.confidence_notes})
     for (const std::string& value : *list) valid = valid && tarnwick::isValidUtf8(value);
-  if (!valid) {
-    require(line == std::string(fallbackLine) + "\n");
-    return;
-  }
+  if (!valid) return require(line == std::string(fallbackLine) + "\n");
+  const nlohmann::json json = nlohmann::json::parse(line);
   require(json.size() == 4 && json.at("text") == record.text && json.at("lines") == record.lines &&
           json.at("provider") == record.provider && json.at("confidence_notes") == record.confidence_notes);
 }
@@ -59,7 +42,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       candidate = {input.ConsumeRandomLengthString(64), input.ConsumeFloatingPoint<float>()};
   }
   const std::string message = input.ConsumeRemainingBytesAsString();
-
   const tarnwick::OcrResult result = tarnwick::assembleResult(observations);
   std::string joined;
   for (std::size_t i = 0; i < result.lines.size(); ++i) {
@@ -67,9 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     joined += (i > 0 ? "\n" : "") + result.lines[i];
   }
   require(result.text == joined);
-  checkLine(printed([&](std::FILE* out) { tarnwick::emitJSON(result, out); }), result, tarnwick::kResultFallbackLine);
-
-  const tarnwick::OcrResult error{.text = "", .lines = {}, .provider = "unavailable", .confidence_notes = {message}};
-  checkLine(printed([&](std::FILE* out) { tarnwick::emitError(message, out); }), error, tarnwick::kErrorFallbackLine);
+  checkLine(result, result, tarnwick::kResultFallbackLine);
+  checkLine(tarnwick::RecognitionError{message}, {"", {}, "unavailable", {message}}, tarnwick::kErrorFallbackLine);
   return 0;
 }

@@ -1,78 +1,75 @@
+// How recognized readings become lines, text and notes, and the Unicode
+// rules they rest on.
+#include "recognition/line_assembly.h"
+
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <limits>
 
-#include "recognition/line_assembly.h"
+#include "platform/unicode.h"
 
 namespace tarnwick {
 namespace {
 
-const std::vector<std::string> kFixedNotes{"provider vision_mac", "recognition_languages en-US"};
-
-std::vector<std::string> notesWith(std::vector<std::string> extra) {
-  auto notes = kFixedNotes;
-  notes.insert(notes.end(), extra.begin(), extra.end());
-  return notes;
-}
+using V = std::vector<std::string>;
 
 TextObservation reading(std::string text, float confidence = 0.9F) { return {{{std::move(text), confidence}}}; }
 
-struct AssemblyCase {
-  const char* name;
-  std::vector<TextObservation> observations;
-  std::vector<std::string> lines;
-  std::vector<std::string> notes;
-  friend void PrintTo(const AssemblyCase& c, std::ostream* os) { *os << c.name; }
-};
-
-class LineAssemblyTest : public ::testing::TestWithParam<AssemblyCase> {};
-
-TEST_P(LineAssemblyTest, BuildsLinesTextAndNotes) {
-  const auto& param = GetParam();
-  const OcrResult result = assembleResult(param.observations);
-  EXPECT_EQ(result.lines, param.lines);
-  std::string joined;
-  for (std::size_t i = 0; i < param.lines.size(); ++i) joined += (i > 0 ? "\n" : "") + param.lines[i];
-  EXPECT_EQ(result.text, joined);
-  EXPECT_EQ(result.provider, "vision_mac");
-  EXPECT_EQ(result.confidence_notes, param.notes);
+TEST(LineAssembly, KeepsTrimmedLinesInOrderAndNotesWeakOrShortReadings) {
+  const std::string twelve = "e\u0301e\u0301e\u0301e\u0301e\u0301e\u0301e\u0301e\u0301e\u0301e\u0301e\u0301e\u0301";
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const std::string none = "no text recognized", shortOne = "weak_ocr: very short recognition";
+  // The readings; the lines; the notes after the two fixed ones.
+  const std::tuple<std::vector<TextObservation>, V, V> cases[] = {
+      {{}, {}, {none}},
+      {{TextObservation{}, reading("", 0.1F), reading(" \t\n\u00A0\u3000", 0.1F)}, {}, {none}},
+      {{reading("  a\nb \n")}, {"a\nb"}, {shortOne}},
+      {{reading("Hello world.")}, {"Hello world."}, {}},
+      {{reading("Hello world")}, {"Hello world"}, {shortOne}},
+      {{reading(twelve)}, {twelve}, {}},
+      {{reading("Hi", 0.3F)}, {"Hi"}, {"weak_ocr: 1 low-confidence line(s)", shortOne}},
+      {{reading("first", 0.1F), reading("   ", 0.1F), reading("second", 0.39F), reading("third", 0.4F)},
+       {"first", "second", "third"},
+       {"weak_ocr: 2 low-confidence line(s)"}},
+      {{reading("one", nan), reading("two", nan)}, {"one", "two"}, {}},
+      {{TextObservation{{{"first", 0.9F}, {"second", 0.1F}}}, reading("b")}, {"first", "b"}, {}},
+  };
+  for (const auto& [observations, lines, warnings] : cases) {
+    const OcrResult result = assembleResult(observations);
+    V notes{"provider vision_mac", "recognition_languages en-US"};
+    notes.insert(notes.end(), warnings.begin(), warnings.end());
+    std::string text;
+    for (const auto& line : lines) text += (text.empty() ? "" : "\n") + line;
+    EXPECT_EQ(std::tie(result.lines, result.text, result.provider, result.confidence_notes),
+              std::tie(lines, text, "vision_mac", notes));
+  }
 }
 
-const float kNaN = std::numeric_limits<float>::quiet_NaN();
-
-INSTANTIATE_TEST_SUITE_P(
-    Observations, LineAssemblyTest,
-    ::testing::Values(
-        AssemblyCase{"none", {}, {}, notesWith({"no text recognized"})},
-        AssemblyCase{"nothing_usable",
-                     {TextObservation{}, reading("", 0.1F), reading(" \t\n\u00A0\u2028\u3000\u0085", 0.1F)},
-                     {},
-                     notesWith({"no text recognized"})},
-        AssemblyCase{"trimmed_short_word", {reading("  Hello\n")}, {"Hello"}, notesWith({"weak_ocr: very short recognition"})},
-        AssemblyCase{"twelve_characters", {reading("Hello world.")}, {"Hello world."}, kFixedNotes},
-        AssemblyCase{"eleven_characters", {reading("Hello world")}, {"Hello world"},
-                     notesWith({"weak_ocr: very short recognition"})},
-        AssemblyCase{"combining_marks_are_one_character", {reading("e\u0301e\u0301e\u0301e\u0301e\u0301e\u0301e\u0301e\u0301e\u0301e\u0301e\u0301e\u0301")},
-                     {"e\u0301e\u0301e\u0301e\u0301e\u0301e\u0301e\u0301e\u0301e\u0301e\u0301e\u0301e\u0301"}, kFixedNotes},
-        AssemblyCase{"flag_is_one_character", {reading("\U0001F1E9\U0001F1EA")}, {"\U0001F1E9\U0001F1EA"},
-                     notesWith({"weak_ocr: very short recognition"})},
-        AssemblyCase{"short_and_weak", {reading("Hi", 0.3F)}, {"Hi"},
-                     notesWith({"weak_ocr: 1 low-confidence line(s)", "weak_ocr: very short recognition"})},
-        AssemblyCase{"threshold_is_strict",
-                     {reading("first line", 0.1F), reading("second line", 0.39F), reading("third line", 0.4F)},
-                     {"first line", "second line", "third line"},
-                     notesWith({"weak_ocr: 2 low-confidence line(s)"})},
-        AssemblyCase{"nan_is_not_low", {reading("one", kNaN), reading("two", kNaN)}, {"one", "two"}, kFixedNotes},
-        AssemblyCase{"blank_low_candidate_not_counted", {reading("   ", 0.1F), reading("a long enough line")},
-                     {"a long enough line"}, kFixedNotes},
-        AssemblyCase{"inner_line_feed_kept", {reading("a\nb")}, {"a\nb"}, notesWith({"weak_ocr: very short recognition"})},
-        AssemblyCase{"crlf_is_one_character", {reading("abcd\r\nefghij")}, {"abcd\r\nefghij"},
-                     notesWith({"weak_ocr: very short recognition"})},
-        AssemblyCase{"duplicates_kept_in_order", {reading("x"), reading("y"), reading("x")}, {"x", "y", "x"}, kFixedNotes},
-        AssemblyCase{"only_first_candidate", {TextObservation{{{"first", 0.9F}, {"second", 0.1F}}}, reading("b")},
-                     {"first", "b"}, kFixedNotes}),
-    [](const auto& info) { return info.param.name; });
+TEST(UnicodeText, TrimsWhitespaceCountsCharactersAndMendsBadBytes) {
+  // The bytes; as mended, "" when valid; trimmed if valid, and its length
+  // in user-perceived characters.
+  const std::tuple<std::string, std::string, std::string, std::size_t> cases[] = {
+      {"\t\n\v\f\r \u0085\u00A0\u2028\u3000a\u0301 b\u3000\r\t", "", "a\u0301 b", 3},
+      {"Hello world", "", "Hello world", 11},
+      {"\U0001F1E9\U0001F1EA ab\r\ncd", "", "\U0001F1E9\U0001F1EA ab\r\ncd", 7},
+      {std::string("a\0b", 3), "", std::string("a\0b", 3), 3},
+      {"\xFF-abc", "\uFFFD-abc", "", 0},
+      {"abc\xC3", "abc\uFFFD", "", 0},
+      {"a\xC0\xAF", "a\uFFFD\uFFFD", "", 0},
+      {"\xED\xA0\x80", "\uFFFD\uFFFD\uFFFD", "", 0},
+  };
+  for (const auto& [bytes, mended, trimmed, characters] : cases) {
+    EXPECT_EQ(std::pair(isValidUtf8(bytes), replacingInvalidUtf8(bytes)),
+              std::pair(mended.empty(), mended.empty() ? bytes : mended));
+    if (!mended.empty()) continue;
+    EXPECT_EQ(std::pair(trimWhitespaceAndNewlines(bytes), graphemeClusterCount(trimmed)),
+              std::pair(trimmed, characters));
+  }
+  // Only the bytes given are read, whatever follows them.
+  EXPECT_EQ(std::tuple(isValidUtf8({"ab\xFF", 2}), replacingInvalidUtf8({"ab\xFF", 2}),
+                       trimWhitespaceAndNewlines({"   ", 2})),
+            std::tuple(true, "ab", ""));
+}
 
 }  // namespace
 }  // namespace tarnwick

@@ -17,11 +17,17 @@ std::string binaryDirectory() {
               RTLD_DL_LINKMAP) == 0 ||
       binary == nullptr)
     return {};
-  // The main program's entry has no name; the kernel knows its path.
-  const std::filesystem::path file = binary->l_name[0] != '\0' ? binary->l_name : "/proc/self/exe";
   std::error_code error;
-  const std::filesystem::path resolved = std::filesystem::canonical(file, error);
-  return error ? std::string() : resolved.parent_path().string();
+  // The main program's entry has no name. The kernel's link to it holds the
+  // file's real path, read without searching the directories on the way,
+  // which a process started with other rights than its own may not do.
+  if (binary->l_name[0] == '\0') return std::filesystem::read_symlink("/proc/self/exe", error).parent_path().string();
+  // A library's entry is the path it was loaded by. A link to it is followed
+  // to the real file's directory, where the module is installed, when the
+  // directories on the way can be searched.
+  const std::filesystem::path library = binary->l_name;
+  const std::filesystem::path resolved = std::filesystem::canonical(library, error);
+  return (error ? library : resolved).parent_path().string();
 }
 
 }  // namespace tarnwick

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <vips/vips.h>
+
 #include <functional>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -10,38 +13,81 @@
 namespace tarnwick::testing {
 
 // A small real image for fakes to hand around.
-Image smallImage();
+inline Image smallImage() {
+  VIPS_INIT("tarnwick_tests");
+  VipsImage* black = nullptr;
+  if (vips_black(&black, 4, 3, "bands", 3, nullptr) != 0) throw std::runtime_error("vips_black failed");
+  return Image(black);
+}
 
-// Platform services that record each call (its name, then any detail such as
-// the path), in order, and yield nothing from every call named in `failing`.
+// Records each call as its name and arguments ("fillRect 0 0 4 3"), in order,
+// and fails every call whose name is in `failing`.
 struct FakeRecorder {
   std::set<std::string> failing;
   std::vector<std::string> calls;
-  bool succeeds(const std::string& name, const std::string& detail = "") {
-    calls.push_back(detail.empty() ? name : name + " " + detail);
+  template <typename... Arguments>
+  bool succeeds(const std::string& name, const Arguments&... arguments) {
+    std::ostringstream call;
+    call << name;
+    ((call << ' ' << arguments), ...);
+    calls.push_back(call.str());
     return failing.count(name) == 0;
+  }
+  template <typename... Arguments>
+  std::optional<Image> image(const std::string& name, const Arguments&... arguments) {
+    return succeeds(name, arguments...) ? std::optional(smallImage()) : std::nullopt;
   }
 };
 
-class FakeDecoding final : public ImageDecoding, public FakeRecorder {
- public:
-  std::unique_ptr<ImageObject> makeImageObject(const std::string& path) override;
-  std::optional<Image> bitmapImageFromTIFFData(const Bytes& tiff) override;
-  std::unique_ptr<ImageSource> makeImageSource(const std::string& path) override;
+// Opens everything as an image of 4 x 3 pixels.
+struct FakeDecoding final : ImageDecoding, FakeRecorder {
+  struct Opened final : ImageObject, ImageSource {
+    FakeDecoding& fake;
+    explicit Opened(FakeDecoding& decoding) : fake(decoding) {}
+    Size size() const override { return {4, 3}; }
+    std::optional<Image> imageForProposedRect(Rect& r) override {
+      return fake.image("imageForProposedRect", r.x, r.y, r.width, r.height);
+    }
+    std::optional<Bytes> tiffRepresentation() override {
+      return fake.succeeds("tiffRepresentation") ? std::optional(Bytes{'I', 'I'}) : std::nullopt;
+    }
+    std::optional<Image> imageAtIndex(std::size_t index) override { return fake.image("imageAtIndex", index); }
+  };
+  std::unique_ptr<ImageObject> makeImageObject(const std::string& path) override {
+    return succeeds("makeImageObject", path) ? std::make_unique<Opened>(*this) : nullptr;
+  }
+  std::optional<Image> bitmapImageFromTIFFData(const Bytes&) override { return image("bitmapImageFromTIFFData"); }
+  std::unique_ptr<ImageSource> makeImageSource(const std::string& path) override {
+    return succeeds("makeImageSource", path) ? std::make_unique<Opened>(*this) : nullptr;
+  }
 };
 
-class FakeGraphics final : public Graphics, public FakeRecorder {
- public:
-  std::int64_t width = 4;
-  std::int64_t height = 3;
+// Images of width x height pixels, buffers as createPixelBuffer makes them
+// but with `creationStatus` (failing "createPixelBuffer" drops the buffer).
+struct FakeGraphics final : Graphics, FakeRecorder {
+  struct Context final : BitmapContext {
+    FakeRecorder& fake;
+    explicit Context(FakeRecorder& recorder) : fake(recorder) {}
+    void setInterpolationQuality(InterpolationQuality q) override { fake.succeeds("setInterpolationQuality", int(q)); }
+    void setFillColor(const Color& c) override { fake.succeeds("setFillColor", c.red, c.green, c.blue, c.alpha); }
+    void fillRect(const Rect& r) override { fake.succeeds("fillRect", r.x, r.y, r.width, r.height); }
+    void drawImage(const Image&, const Rect& r) override { fake.succeeds("drawImage", r.x, r.y, r.width, r.height); }
+  };
+  std::int64_t width = 4, height = 3;
   std::int32_t creationStatus = kPixelBufferSuccess;
 
   std::int64_t imageWidth(const Image&) override { return width; }
   std::int64_t imageHeight(const Image&) override { return height; }
-  PixelBufferCreation createPixelBuffer(std::int64_t width, std::int64_t height, std::uint32_t format) override;
-  std::unique_ptr<BitmapContext> createBitmapContext(std::uint8_t* memory, std::int64_t width, std::int64_t height,
-                                                     int bitsPerComponent, std::size_t bytesPerRow,
-                                                     std::uint32_t bitmapInfo) override;
+  PixelBufferCreation createPixelBuffer(std::int64_t w, std::int64_t h, std::uint32_t format) override {
+    PixelBufferCreation creation = tarnwick::createPixelBuffer(w, h, format);
+    if (!succeeds("createPixelBuffer", w, h)) creation.buffer.reset();
+    creation.status = creationStatus;
+    return creation;
+  }
+  std::unique_ptr<BitmapContext> createBitmapContext(std::uint8_t*, std::int64_t w, std::int64_t h, int bits,
+                                                     std::size_t bytesPerRow, std::uint32_t info) override {
+    return succeeds("createBitmapContext", w, h, bits, bytesPerRow, info) ? std::make_unique<Context>(*this) : nullptr;
+  }
 };
 
 // A recognizer whose perform runs a scripted body against the requests.
@@ -49,12 +95,19 @@ class FakeRecognition final : public TextRecognition {
  public:
   using Perform = std::function<bool(const std::vector<TextRecognitionRequest*>&, std::optional<PlatformError>&)>;
   Perform perform = [](const auto&, auto&) { return true; };
-  int handlersMade = 0;
-  std::size_t lastRequestCount = 0;
-  std::size_t lastOptionCount = 0;
 
-  std::unique_ptr<ImageRequestHandler> makeImageRequestHandler(const PixelBuffer& buffer, ImageOrientation orientation,
-                                                               const ImageRequestHandlerOptions& options) override;
+  std::unique_ptr<ImageRequestHandler> makeImageRequestHandler(const PixelBuffer&, ImageOrientation,
+                                                               const ImageRequestHandlerOptions&) override {
+    struct Handler final : ImageRequestHandler {
+      Perform perform;
+      explicit Handler(Perform script) : perform(std::move(script)) {}
+      bool performRequests(const std::vector<TextRecognitionRequest*>& requests,
+                           std::optional<PlatformError>& error) override {
+        return perform(requests, error);
+      }
+    };
+    return std::make_unique<Handler>(perform);
+  }
 };
 
 class FakeTextObservation final : public RecognizedTextObservation {

@@ -2,16 +2,14 @@
 
 #include <fcntl.h>
 #include <spawn.h>
-#include <sys/resource.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <algorithm>
-#include <array>
-#include <cstdlib>
-
-#include <gtest/gtest.h>
 #include <vips/vips.h>
+
+#include <array>
+#include <fstream>
 
 extern char** environ;
 
@@ -31,136 +29,111 @@ TempDir::~TempDir() {
 
 void VipsImageDeleter::operator()(VipsImage* image) const { g_object_unref(image); }
 
+VipsImagePtr checked(int status, VipsImage* out) {
+  EXPECT_EQ(status, 0) << vips_error_buffer();
+  vips_error_clear();
+  return VipsImagePtr(status == 0 ? out : nullptr);
+}
+
 VipsImagePtr renderTextImage(const std::string& text, int pointSize, const std::string& font) {
   VIPS_INIT("tarnwick_tests");
-  VipsImage* ink = nullptr;
-  const std::string fontSpec = font + " " + std::to_string(pointSize);
-  if (vips_text(&ink, text.c_str(), "font", fontSpec.c_str(), "dpi", 72, nullptr) != 0) {
-    ADD_FAILURE() << "vips_text failed: " << vips_error_buffer();
-    vips_error_clear();
-    return nullptr;
-  }
-  VipsImagePtr inkOwner(ink);
-  // vips_text gives ink coverage 0..255; paper is white, so invert and pad.
-  VipsImage* inverted = nullptr;
-  VipsImage* padded = nullptr;
-  VipsImage* srgb = nullptr;
-  const int margin = pointSize;
-  if (vips_invert(ink, &inverted, nullptr) != 0) return nullptr;
-  VipsImagePtr invertedOwner(inverted);
-  if (vips_embed(inverted, &padded, margin, margin, inverted->Xsize + 2 * margin, inverted->Ysize + 2 * margin,
-                 "extend", VIPS_EXTEND_WHITE, nullptr) != 0)
-    return nullptr;
-  VipsImagePtr paddedOwner(padded);
-  if (vips_colourspace(padded, &srgb, VIPS_INTERPRETATION_sRGB, nullptr) != 0) return nullptr;
-  return VipsImagePtr(srgb);
+  // vips_text gives ink coverage; paper is white, so invert and pad.
+  const std::string spec = font + " " + std::to_string(pointSize);
+  const VipsImagePtr ink =
+      derived([&](VipsImage** out) { return vips_text(out, text.c_str(), "font", spec.c_str(), "dpi", 72, nullptr); });
+  const VipsImagePtr paper = derived([&](VipsImage** out) { return vips_invert(ink.get(), out, nullptr); });
+  const VipsImagePtr padded = derived([&](VipsImage** out) {
+    return vips_embed(paper.get(), out, pointSize, pointSize, paper->Xsize + 2 * pointSize,
+                      paper->Ysize + 2 * pointSize, "extend", VIPS_EXTEND_WHITE, nullptr);
+  });
+  return derived(
+      [&](VipsImage** out) { return vips_colourspace(padded.get(), out, VIPS_INTERPRETATION_sRGB, nullptr); });
 }
 
-void saveImage(VipsImage* image, const std::string& pathWithOptions) {
-  ASSERT_NE(image, nullptr);
-  if (vips_image_write_to_file(image, pathWithOptions.c_str(), nullptr) != 0) {
-    ADD_FAILURE() << "saving " << pathWithOptions << " failed: " << vips_error_buffer();
-    vips_error_clear();
-  }
+VipsImage* hello() {
+  static const VipsImagePtr image = renderTextImage("Hello world", 40);
+  return image.get();
 }
 
-namespace {
+const std::string kHelloWorldLine =
+    R"({"confidence_notes":["provider vision_mac","recognition_languages en-US","weak_ocr: very short recognition"],)"
+    R"("lines":["Hello world"],"provider":"vision_mac","text":"Hello world"})"
+    "\n";
 
-std::string drain(int fd) {
-  std::string data;
-  std::array<char, 65536> chunk{};
-  ssize_t got = 0;
-  while ((got = read(fd, chunk.data(), chunk.size())) > 0) data.append(chunk.data(), static_cast<std::size_t>(got));
-  return data;
+bool saved(VipsImage* image, const std::string& pathWithOptions) {
+  const bool ok = image != nullptr && vips_image_write_to_file(image, pathWithOptions.c_str(), nullptr) == 0;
+  vips_error_clear();
+  return ok;
 }
 
-}  // namespace
+std::string readBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
 
-ToolRun runTool(const std::vector<std::string>& arguments, const std::vector<std::string>& extraEnvironment,
-                const Launch& launch) {
-  std::vector<std::string> argvStrings = launch.wrapper;
-  argvStrings.push_back(launch.tool);
-  argvStrings.insert(argvStrings.end(), arguments.begin(), arguments.end());
-  std::vector<char*> argv;
-  for (auto& argument : argvStrings) argv.push_back(argument.data());
-  argv.push_back(nullptr);
+void writeBytes(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
-  std::vector<std::string> environmentStrings;
-  for (char** entry = environ; *entry != nullptr; ++entry) environmentStrings.emplace_back(*entry);
-  environmentStrings.insert(environmentStrings.end(), extraEnvironment.begin(), extraEnvironment.end());
-  std::vector<char*> envp;
-  for (auto& entry : environmentStrings) envp.push_back(entry.data());
-  envp.push_back(nullptr);
+std::string contentsAndClose(std::FILE* file) {
+  std::string bytes(static_cast<std::size_t>(std::ftell(file)), '\0');
+  std::rewind(file);
+  bytes.resize(std::fread(bytes.data(), 1, bytes.size(), file));
+  std::fclose(file);
+  return bytes;
+}
 
-  // Output goes to temporary files so a large or slow writer cannot block us.
-  TempDir scratch;
-  const std::string outPath = scratch.file("out"), errPath = scratch.file("err");
+ToolRun runTool(const std::vector<std::string>& arguments, const Launch& launch) {
+  std::vector<std::string> argv = launch.wrapper, environment = launch.environment;
+  argv.push_back(launch.tool);
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  for (char** entry = environ; *entry != nullptr; ++entry) environment.emplace_back(*entry);
+  const auto pointers = [](std::vector<std::string>& strings) {
+    std::vector<char*> result;
+    for (auto& string : strings) result.push_back(string.data());
+    return result.push_back(nullptr), result;
+  };
+  const int err = memfd_create("tool-stderr", MFD_CLOEXEC);
+  std::array<int, 2> out{-1, -1};  // ours, the tool's
+  const StandardOutput to = launch.standardOutput;
+  if (to == StandardOutput::captured) socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, out.data());
+  if (to == StandardOutput::pipeWithoutReader && pipe2(out.data(), O_CLOEXEC) == 0) close(std::exchange(out[0], -1));
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  std::array<int, 2> pipeEnds{-1, -1};
-  switch (launch.standardOutput) {
-    case StandardOutput::captured: break;
-    case StandardOutput::closed: posix_spawn_file_actions_addclose(&actions, 1); break;
-    case StandardOutput::devFull: posix_spawn_file_actions_addopen(&actions, 1, "/dev/full", O_WRONLY, 0); break;
-    case StandardOutput::pipeWithoutReader:
-      if (pipe2(pipeEnds.data(), O_CLOEXEC) != 0) ADD_FAILURE() << "pipe failed";
-      close(pipeEnds[0]);
-      posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
-      break;
-  }
-
-  ToolRun run;
-  const auto start = std::chrono::steady_clock::now();
+  posix_spawn_file_actions_adddup2(&actions, err, 2);
+  if (out[1] >= 0) posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  if (to == StandardOutput::closed) posix_spawn_file_actions_addclose(&actions, 1);
+  if (to == StandardOutput::devFull) posix_spawn_file_actions_addopen(&actions, 1, "/dev/full", O_WRONLY, 0);
   pid_t pid = 0;
-  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (pipeEnds[1] >= 0) close(pipeEnds[1]);
-  if (spawned != 0) {
-    ADD_FAILURE() << "could not start " << argv[0];
-    return run;
-  }
   int status = 0;
-  struct rusage usage {};
-  wait4(pid, &status, 0, &usage);
-  run.peakRssKiB = usage.ru_maxrss;
-  run.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  const int spawned =
+      posix_spawn(&pid, argv[0].c_str(), &actions, nullptr, pointers(argv).data(), pointers(environment).data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (out[1] >= 0) close(out[1]);
+  if (spawned != 0 || waitpid(pid, &status, 0) != pid) ADD_FAILURE() << "could not run " << argv[0];
+  ToolRun run;
   if (WIFEXITED(status)) run.exitStatus = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) run.terminatingSignal = WTERMSIG(status);
-
-  const int outFd = open(outPath.c_str(), O_RDONLY), errFd = open(errPath.c_str(), O_RDONLY);
-  run.out = drain(outFd);
-  run.err = drain(errFd);
-  close(outFd);
-  close(errFd);
+  std::array<char, 1 << 16> chunk{};
+  for (ssize_t got = 0; out[0] >= 0 && (got = recv(out[0], chunk.data(), chunk.size(), MSG_DONTWAIT)) > 0; ++run.writes)
+    run.out.append(chunk.data(), std::size_t(got));
+  for (ssize_t got = 0; (got = pread(err, chunk.data(), chunk.size(), off_t(run.err.size()))) > 0;)
+    run.err.append(chunk.data(), std::size_t(got));
+  if (out[0] >= 0) close(out[0]);
+  close(err);
   return run;
 }
 
-std::chrono::milliseconds promptly() {
-  const char* scale = std::getenv("TARNWICK_TEST_TIME_SCALE");
-  return std::chrono::milliseconds(1000 * (scale != nullptr ? std::max(1, std::atoi(scale)) : 1));
-}
-
 nlohmann::json parseReportLine(const std::string& out) {
-  EXPECT_FALSE(out.empty()) << "no report line";
-  if (out.empty()) return {};
   // One write to a file opened for appending, so lines from tests running
   // side by side never interleave.
   const int log = open(TARNWICK_REPORT_LOG, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  const std::string logged = out.back() == '\n' ? out : out + '\n';
-  EXPECT_EQ(write(log, logged.data(), logged.size()), static_cast<ssize_t>(logged.size()))
-      << "cannot log the report line to " << TARNWICK_REPORT_LOG;
-  if (log >= 0) close(log);
-  EXPECT_EQ(out.back(), '\n') << "report must end with a line feed";
-  EXPECT_EQ(out.find('\n'), out.size() - 1) << "report must be exactly one line: " << out;
-  try {
-    return nlohmann::json::parse(out);
-  } catch (const nlohmann::json::exception& error) {
-    ADD_FAILURE() << "report is not JSON (" << error.what() << "): " << out;
-    return {};
-  }
+  const std::string logged = out.ends_with('\n') ? out : out + '\n';
+  EXPECT_EQ(write(log, logged.data(), logged.size()), ssize_t(logged.size())) << TARNWICK_REPORT_LOG;
+  close(log);
+  EXPECT_TRUE(!out.empty() && out.find('\n') == out.size() - 1) << "not exactly one line: " << out;
+  const nlohmann::json json = nlohmann::json::parse(out, nullptr, false);
+  EXPECT_FALSE(json.is_discarded()) << "not JSON: " << out;
+  return json;
 }
 
 std::string errorLineFor(const std::string& message) {
@@ -168,76 +141,9 @@ std::string errorLineFor(const std::string& message) {
   // which JSON allows either way.
   std::string escaped;
   for (const char c : nlohmann::json(message).dump()) escaped += c == '/' ? std::string("\\/") : std::string(1, c);
-  return R"({"confidence_notes":[)" + escaped + R"(],"lines":[],"provider":"unavailable","text":""})" "\n";
-}
-
-}  // namespace tarnwick::testing
-
-namespace tarnwick::testing {
-namespace {
-
-std::uint32_t crc32Of(const std::string& bytes) {
-  std::uint32_t crc = 0xFFFFFFFFU;
-  for (const unsigned char byte : bytes) {
-    crc ^= byte;
-    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320U & (0U - (crc & 1U)));
-  }
-  return ~crc;
-}
-
-void appendBigEndian(std::string& bytes, std::uint32_t value) {
-  for (int shift = 24; shift >= 0; shift -= 8) bytes += static_cast<char>((value >> shift) & 0xFF);
-}
-
-void appendChunk(std::string& png, const std::string& type, const std::string& data) {
-  appendBigEndian(png, static_cast<std::uint32_t>(data.size()));
-  const std::string typed = type + data;
-  png += typed;
-  appendBigEndian(png, crc32Of(typed));
-}
-
-}  // namespace
-
-std::string pngHeaderClaiming(std::uint32_t width, std::uint32_t height) {
-  std::string png = "\x89PNG\r\n\x1a\n";
-  std::string header;
-  appendBigEndian(header, width);
-  appendBigEndian(header, height);
-  header += std::string("\x08\x00\x00\x00\x00", 5);  // 8-bit grey, no interlace
-  appendChunk(png, "IHDR", header);
-  appendChunk(png, "IDAT", "");
-  appendChunk(png, "IEND", "");
-  return png;
-}
-
-}  // namespace tarnwick::testing
-
-namespace tarnwick::testing {
-
-std::string takeVipsError() {
-  std::string message = vips_error_buffer();
-  vips_error_clear();
-  return message;
-}
-
-const std::string kHelloWorldLine =
-    R"({"confidence_notes":["provider vision_mac","recognition_languages en-US","weak_ocr: very short recognition"],)"
-    R"("lines":["Hello world"],"provider":"vision_mac","text":"Hello world"})" "\n";
-
-void RenderedTextSuite::SetUpTestSuite() {
-  dir_ = std::make_unique<TempDir>();
-  hello_ = renderTextImage("Hello world", 40).release();
-}
-
-void RenderedTextSuite::TearDownTestSuite() {
-  g_object_unref(hello_);
-  dir_.reset();
-}
-
-bool RenderedTextSuite::saved(VipsImage* image, const std::string& name, const std::string& options) {
-  if (vips_image_write_to_file(image, (file(name) + options).c_str(), nullptr) == 0) return true;
-  vips_error_clear();
-  return false;
+  return R"({"confidence_notes":[)" + escaped +
+         R"(],"lines":[],"provider":"unavailable","text":""})"
+         "\n";
 }
 
 }  // namespace tarnwick::testing

@@ -1,12 +1,13 @@
 #pragma once
 
-#include <chrono>
+#include <gtest/gtest.h>
+
+#include <cstdio>
 #include <filesystem>
+#include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 typedef struct _VipsImage VipsImage;
 
@@ -27,95 +28,62 @@ class TempDir {
   std::filesystem::path path_;
 };
 
-// Owning handle for images built in tests.
 struct VipsImageDeleter {
   void operator()(VipsImage* image) const;
 };
 using VipsImagePtr = std::unique_ptr<VipsImage, VipsImageDeleter>;
 
-// libvips' last error message, cleared.
-std::string takeVipsError();
-
 // The image a libvips operation makes into its out-parameter, owned; fails
 // the current test when the operation fails.
+VipsImagePtr checked(int status, VipsImage* out);
 template <typename Operation>
 VipsImagePtr derived(Operation operation) {
   VipsImage* out = nullptr;
-  EXPECT_EQ(operation(&out), 0) << takeVipsError();
-  return VipsImagePtr(out);
+  const int status = operation(&out);
+  return checked(status, out);
 }
 
 // Black text rendered with the DejaVu fonts on a white, opaque 8-bit sRGB
 // canvas with a margin around it. `pointSize` at 72 dpi equals pixels.
 VipsImagePtr renderTextImage(const std::string& text, int pointSize = 32, const std::string& font = "DejaVu Sans");
 
-// Saves through the loader chosen by the file name's suffix (".png",
-// ".jpg[Q=90]", ...). Fails the current test on error.
-void saveImage(VipsImage* image, const std::string& pathWithOptions);
+// "Hello world" rendered once for the process, and the line the tool prints
+// for it.
+VipsImage* hello();
+extern const std::string kHelloWorldLine;
 
-struct ToolRun {
-  std::string out;
-  std::string err;
-  int exitStatus = -1;       // -1 when killed by a signal
-  int terminatingSignal = 0;
-  std::chrono::milliseconds elapsed{0};
-  long peakRssKiB = 0;
-};
+// Saves through the saver the suffix picks, options in brackets
+// ("x.jpg[Q=90]"); false when this libvips cannot.
+bool saved(VipsImage* image, const std::string& pathWithOptions);
 
-// Bound for "ends promptly": one second, stretched by TARNWICK_TEST_TIME_SCALE
-// for instrumented builds.
-std::chrono::milliseconds promptly();
+std::string readBytes(const std::string& path);
+void writeBytes(const std::string& path, const std::string& bytes);
+// Everything written to a std::tmpfile() stream, which is then closed.
+std::string contentsAndClose(std::FILE* file);
 
-// Where the tool's standard output goes.
+// Where the tool's standard output goes. Captured output is a socket that
+// keeps each write(2) apart, so a run can be held to writing its line once.
 enum class StandardOutput { captured, closed, devFull, pipeWithoutReader };
-
-// How the tool is started, beyond its arguments and environment.
 struct Launch {
-  std::vector<std::string> wrapper;  // a program (full path) and arguments that run the tool
-  std::string tool = TARNWICK_BINARY;  // the tarnwick binary to run
+  std::vector<std::string> wrapper = {};  // a program (full path) and arguments that run the tool
+  std::string tool = TARNWICK_BINARY;
   StandardOutput standardOutput = StandardOutput::captured;
+  std::vector<std::string> environment = {};  // added to this process's
 };
+struct ToolRun {
+  std::string out, err;
+  int writes = 0;  // the write(2) calls captured output took
+  int exitStatus = -1, terminatingSignal = 0;
+};
+// Runs the tool with the arguments (argv[1]...) and /dev/null as its input.
+ToolRun runTool(const std::vector<std::string>& arguments, const Launch& launch = {});
 
-// Runs the built tarnwick binary with the arguments (argv[1]...), no stdin.
-ToolRun runTool(const std::vector<std::string>& arguments, const std::vector<std::string>& extraEnvironment = {},
-                const Launch& launch = {});
-
-// Parses the single report line with a real JSON parser after checking it is
-// exactly one line; fails the current test otherwise. Every line is also
-// appended to the log that the last test checks against the JSON Schema.
+// Parses the one report line after checking it is exactly one line; fails
+// the current test otherwise. Every line is also logged, for the check
+// against the JSON Schema that runs after the tests.
 nlohmann::json parseReportLine(const std::string& out);
 
 // The exact error line the tool prints for a message.
 std::string errorLineFor(const std::string& message);
-
-}  // namespace tarnwick::testing
-
-namespace tarnwick::testing {
-
-// A PNG made of its signature, a header claiming the given size, an empty
-// data chunk and the end chunk: what a decompression bomb shows a decoder.
-std::string pngHeaderClaiming(std::uint32_t width, std::uint32_t height);
-
-}  // namespace tarnwick::testing
-
-namespace tarnwick::testing {
-
-// The line the tool prints for the rendered "Hello world" of RenderedTextSuite.
-extern const std::string kHelloWorldLine;
-
-// Suites that save variants of one rendered "Hello world" into a scratch
-// directory and run the tool on them.
-class RenderedTextSuite : public ::testing::Test {
- protected:
-  static void SetUpTestSuite();
-  static void TearDownTestSuite();
-  static std::string file(const std::string& name) { return dir_->file(name); }
-  // Saves the image under the name with saver options ("[Q=90]"); false when
-  // this libvips has no saver for it.
-  static bool saved(VipsImage* image, const std::string& name, const std::string& options = "");
-
-  static inline std::unique_ptr<TempDir> dir_;
-  static inline VipsImage* hello_ = nullptr;
-};
 
 }  // namespace tarnwick::testing
