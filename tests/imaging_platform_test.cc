@@ -8,6 +8,7 @@
 #include <climits>
 #include <tuple>
 
+#include "imaging/pixel_buffer_preparation.h"
 #include "support/test_support.h"
 #include "vips/vips_graphics.h"
 #include "vips/vips_image_decoding.h"
@@ -147,26 +148,24 @@ TEST_F(ImagingPlatformTest, EncodingsDrawAsSRGBThroughEachRouteThatReadsThem) {
   }
 }
 
-TEST_F(ImagingPlatformTest, ContextsTakeOnlyLayoutsTheyCanDraw) {
+TEST_F(ImagingPlatformTest, ContextsTakeOnlyLayoutsTheyCanDrawDownToOnePixel) {
   U8 m[64 * 4]{};
   const std::uint32_t ok = kBitmapInfoPremultipliedFirst32Little;
   const std::int64_t big = INT_MAX;
   const std::tuple<U8*, std::int64_t, std::int64_t, int, std::size_t, std::uint32_t, bool> cases[] = {
-      {m, 8, 4, 8, 32, ok, true},
-      {m, 1, 1, 8, 4, ok, true},
-      {m, big, 1, 8, 4 * big, ok, true},
-      {m, 1, big, 8, 4, ok, true},
-      {nullptr, 8, 4, 8, 32, ok, false},
-      {m, 0, 4, 8, 32, ok, false},
-      {m, 8, 0, 8, 32, ok, false},
-      {m, 8, 4, 16, 64, ok, false},
-      {m, 8, 4, 8, 32, 0x4002, false},
-      {m, 8, 4, 8, 31, ok, false},
-      {m, big + 1, 1, 8, 8 * big, ok, false},
-      {m, 1, big + 1, 8, 4, ok, false}};
+      {m, 8, 4, 8, 32, ok, true},        {m, 1, 1, 8, 4, ok, true},         {m, big, 1, 8, 4 * big, ok, true},
+      {m, 1, big, 8, 4, ok, true},       {nullptr, 8, 4, 8, 32, ok, false}, {m, 0, 4, 8, 32, ok, false},
+      {m, 8, 0, 8, 32, ok, false},       {m, 8, 4, 16, 64, ok, false},      {m, 8, 4, 8, 32, 0x4002, false},
+      {m, 8, 4, 8, 31, ok, false},       {m, 1, big + 1, 8, 4, ok, false},  {m, big + 1, 1, 8, 8 * big, ok, false}};
   for (const auto& [memory, width, height, bits, rowBytes, info, takes] : cases)
     EXPECT_EQ(bool(graphics.createBitmapContext(memory, width, height, bits, rowBytes, info)), takes)
         << width << "x" << height << ", " << bits << " bits, " << rowBytes << " bytes a row, info " << info;
+  // The smallest image, red at half, as a run prepares it: over opaque white.
+  const Image dot(vips_image_new_from_memory_copy("\xFF\x00\x00\x80", 4, 1, 1, 4, VIPS_FORMAT_UCHAR));
+  const std::unique_ptr<const PixelBuffer> buffer = makeBGRAPixelBuffer(dot, graphics);
+  const BaseAddressLock lock(*buffer, LockFlags::readOnly);
+  const U8* pixel = buffer->baseAddress();
+  EXPECT_EQ(Bgra({pixel[0], pixel[1], pixel[2], pixel[3]}), kHalfRed);
 }
 
 }  // namespace

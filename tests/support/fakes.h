@@ -20,9 +20,10 @@ inline Image smallImage() {
   return Image(black);
 }
 
-// Records each call as its name and arguments ("fillRect 0 0 4 3"), in order,
-// and fails every call whose name is in `failing`.
-struct FakeRecorder {
+// Opens everything as an image of 4 x 3 pixels. Records each call as its
+// name and arguments ("imageAtIndex 0"), in order, and fails every call
+// whose name is in `failing`.
+struct FakeDecoding final : ImageDecoding {
   std::set<std::string> failing;
   std::vector<std::string> calls;
   template <typename... Arguments>
@@ -37,10 +38,7 @@ struct FakeRecorder {
   std::optional<Image> image(const std::string& name, const Arguments&... arguments) {
     return succeeds(name, arguments...) ? std::optional(smallImage()) : std::nullopt;
   }
-};
 
-// Opens everything as an image of 4 x 3 pixels.
-struct FakeDecoding final : ImageDecoding, FakeRecorder {
   struct Opened final : ImageObject, ImageSource {
     FakeDecoding& fake;
     explicit Opened(FakeDecoding& decoding) : fake(decoding) {}
@@ -59,34 +57,6 @@ struct FakeDecoding final : ImageDecoding, FakeRecorder {
   std::optional<Image> bitmapImageFromTIFFData(const Bytes&) override { return image("bitmapImageFromTIFFData"); }
   std::unique_ptr<ImageSource> makeImageSource(const std::string& path) override {
     return succeeds("makeImageSource", path) ? std::make_unique<Opened>(*this) : nullptr;
-  }
-};
-
-// Images of width x height pixels, buffers as createPixelBuffer makes them
-// but with `creationStatus` (failing "createPixelBuffer" drops the buffer).
-struct FakeGraphics final : Graphics, FakeRecorder {
-  struct Context final : BitmapContext {
-    FakeRecorder& fake;
-    explicit Context(FakeRecorder& recorder) : fake(recorder) {}
-    void setInterpolationQuality(InterpolationQuality q) override { fake.succeeds("setInterpolationQuality", int(q)); }
-    void setFillColor(const Color& c) override { fake.succeeds("setFillColor", c.red, c.green, c.blue, c.alpha); }
-    void fillRect(const Rect& r) override { fake.succeeds("fillRect", r.x, r.y, r.width, r.height); }
-    void drawImage(const Image&, const Rect& r) override { fake.succeeds("drawImage", r.x, r.y, r.width, r.height); }
-  };
-  std::int64_t width = 4, height = 3;
-  std::int32_t creationStatus = kPixelBufferSuccess;
-
-  std::int64_t imageWidth(const Image&) override { return width; }
-  std::int64_t imageHeight(const Image&) override { return height; }
-  PixelBufferCreation createPixelBuffer(std::int64_t w, std::int64_t h, std::uint32_t format) override {
-    PixelBufferCreation creation = tarnwick::createPixelBuffer(w, h, format);
-    if (!succeeds("createPixelBuffer", w, h)) creation.buffer.reset();
-    creation.status = creationStatus;
-    return creation;
-  }
-  std::unique_ptr<BitmapContext> createBitmapContext(std::uint8_t*, std::int64_t w, std::int64_t h, int bits,
-                                                     std::size_t bytesPerRow, std::uint32_t info) override {
-    return succeeds("createBitmapContext", w, h, bits, bytesPerRow, info) ? std::make_unique<Context>(*this) : nullptr;
   }
 };
 

@@ -29,10 +29,11 @@ TempDir::~TempDir() {
 
 void VipsImageDeleter::operator()(VipsImage* image) const { g_object_unref(image); }
 
-VipsImagePtr checked(int status, VipsImage* out) {
-  EXPECT_EQ(status, 0) << vips_error_buffer();
+VipsImagePtr derived(const std::function<int(VipsImage**)>& operation) {
+  VipsImage* out = nullptr;
+  EXPECT_EQ(operation(&out), 0) << vips_error_buffer();
   vips_error_clear();
-  return VipsImagePtr(status == 0 ? out : nullptr);
+  return VipsImagePtr(out);
 }
 
 VipsImagePtr renderTextImage(const std::string& text, int pointSize, const std::string& font) {
@@ -82,15 +83,11 @@ std::string contentsAndClose(std::FILE* file) {
 }
 
 ToolRun runTool(const std::vector<std::string>& arguments, const Launch& launch) {
-  std::vector<std::string> argv = launch.wrapper, environment = launch.environment;
-  argv.push_back(launch.tool);
+  std::vector<std::string> argv{launch.tool};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
-  for (char** entry = environ; *entry != nullptr; ++entry) environment.emplace_back(*entry);
-  const auto pointers = [](std::vector<std::string>& strings) {
-    std::vector<char*> result;
-    for (auto& string : strings) result.push_back(string.data());
-    return result.push_back(nullptr), result;
-  };
+  std::vector<char*> pointers;
+  for (auto& argument : argv) pointers.push_back(argument.data());
+  pointers.push_back(nullptr);
   const int err = memfd_create("tool-stderr", MFD_CLOEXEC);
   std::array<int, 2> out{-1, -1};  // ours, the tool's
   const StandardOutput to = launch.standardOutput;
@@ -105,8 +102,7 @@ ToolRun runTool(const std::vector<std::string>& arguments, const Launch& launch)
   if (to == StandardOutput::devFull) posix_spawn_file_actions_addopen(&actions, 1, "/dev/full", O_WRONLY, 0);
   pid_t pid = 0;
   int status = 0;
-  const int spawned =
-      posix_spawn(&pid, argv[0].c_str(), &actions, nullptr, pointers(argv).data(), pointers(environment).data());
+  const int spawned = posix_spawn(&pid, argv[0].c_str(), &actions, nullptr, pointers.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (out[1] >= 0) close(out[1]);
   if (spawned != 0 || waitpid(pid, &status, 0) != pid) ADD_FAILURE() << "could not run " << argv[0];

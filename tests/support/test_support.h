@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -35,13 +36,7 @@ using VipsImagePtr = std::unique_ptr<VipsImage, VipsImageDeleter>;
 
 // The image a libvips operation makes into its out-parameter, owned; fails
 // the current test when the operation fails.
-VipsImagePtr checked(int status, VipsImage* out);
-template <typename Operation>
-VipsImagePtr derived(Operation operation) {
-  VipsImage* out = nullptr;
-  const int status = operation(&out);
-  return checked(status, out);
-}
+VipsImagePtr derived(const std::function<int(VipsImage**)>& operation);
 
 // Black text rendered with the DejaVu fonts on a white, opaque 8-bit sRGB
 // canvas with a margin around it. `pointSize` at 72 dpi equals pixels.
@@ -65,10 +60,8 @@ std::string contentsAndClose(std::FILE* file);
 // keeps each write(2) apart, so a run can be held to writing its line once.
 enum class StandardOutput { captured, closed, devFull, pipeWithoutReader };
 struct Launch {
-  std::vector<std::string> wrapper = {};  // a program (full path) and arguments that run the tool
-  std::string tool = TARNWICK_BINARY;
+  std::string tool = TARNWICK_BINARY;  // or a program that runs it
   StandardOutput standardOutput = StandardOutput::captured;
-  std::vector<std::string> environment = {};  // added to this process's
 };
 struct ToolRun {
   std::string out, err;
