@@ -3,6 +3,7 @@
 // sees the bytes.
 #include <gdk-pixbuf/gdk-pixbuf.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -18,12 +19,34 @@ struct Unref {
   void operator()(gpointer object) const { g_object_unref(object); }
 };
 
+// What the loader has said of the image: its size, and which rows it has
+// filled. A file cut short leaves rows unfilled, which the loaders do not
+// count as an error.
+struct Progress {
+  bool refused = false;
+  std::vector<bool> filled;
+  std::size_t rowsFilled = 0;
+};
+
 // Called once the loader knows the size and before it allocates the
 // pixels; a size of 0 makes every loader stop there.
-void refuseTooLarge(GdkPixbufLoader* loader, int width, int height, gpointer refused) {
-  if (fitsPixelLimit(width, height)) return;
-  *static_cast<bool*>(refused) = true;
-  gdk_pixbuf_loader_set_size(loader, 0, 0);
+void sizePrepared(GdkPixbufLoader* loader, int width, int height, gpointer data) {
+  auto& progress = *static_cast<Progress*>(data);
+  if (!fitsPixelLimit(width, height)) {
+    progress.refused = true;
+    gdk_pixbuf_loader_set_size(loader, 0, 0);
+    return;
+  }
+  progress.filled.assign(std::size_t(height), false);
+}
+
+void areaUpdated(GdkPixbufLoader*, int, int y, int, int height, gpointer data) {
+  auto& progress = *static_cast<Progress*>(data);
+  for (int row = std::max(y, 0); row < y + height && std::size_t(row) < progress.filled.size(); ++row)
+    if (!progress.filled[std::size_t(row)]) {
+      progress.filled[std::size_t(row)] = true;
+      ++progress.rowsFilled;
+    }
 }
 
 std::optional<DecodedPixels> decode(const std::vector<std::uint8_t>& file, std::string_view format) {
@@ -33,13 +56,15 @@ std::optional<DecodedPixels> decode(const std::vector<std::uint8_t>& file, std::
   const std::unique_ptr<GdkPixbufLoader, Unref> loader(
       gdk_pixbuf_loader_new_with_type(std::string(format).c_str(), nullptr));
   if (!loader) return std::nullopt;
-  bool refused = false;
-  g_signal_connect(loader.get(), "size-prepared", G_CALLBACK(refuseTooLarge), &refused);
+  Progress progress;
+  g_signal_connect(loader.get(), "size-prepared", G_CALLBACK(sizePrepared), &progress);
+  g_signal_connect(loader.get(), "area-updated", G_CALLBACK(areaUpdated), &progress);
   // A file cut short or broken fails to write or to close.
   const bool written = gdk_pixbuf_loader_write(loader.get(), file.data(), file.size(), nullptr) != FALSE;
   const bool closed = gdk_pixbuf_loader_close(loader.get(), nullptr) != FALSE;
   GdkPixbuf* pixbuf = gdk_pixbuf_loader_get_pixbuf(loader.get());
-  if (!written || !closed || refused || pixbuf == nullptr || gdk_pixbuf_get_bits_per_sample(pixbuf) != 8 ||
+  if (!written || !closed || progress.refused || pixbuf == nullptr ||
+      progress.rowsFilled != std::size_t(gdk_pixbuf_get_height(pixbuf)) || gdk_pixbuf_get_bits_per_sample(pixbuf) != 8 ||
       gdk_pixbuf_get_colorspace(pixbuf) != GDK_COLORSPACE_RGB)
     return std::nullopt;
   const int width = gdk_pixbuf_get_width(pixbuf), height = gdk_pixbuf_get_height(pixbuf);
