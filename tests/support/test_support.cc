@@ -234,6 +234,32 @@ void RenderedTextSuite::TearDownTestSuite() {
   dir_.reset();
 }
 
+namespace {
+
+bool ranCleanly(const std::string& tool, const std::vector<std::string>& arguments) {
+  const ToolRun run = runTool(arguments, {}, {.wrapper = {}, .tool = tool});
+  EXPECT_EQ(run.exitStatus, 0) << tool << ": " << run.err;
+  return run.exitStatus == 0;
+}
+
+}  // namespace
+
+bool RenderedTextSuite::converted(const std::string& name, const std::vector<std::string>& arguments,
+                                  const std::string& prefix) {
+  if (!saved(hello_, "encoder-source.png")) return false;
+  std::vector<std::string> command{file("encoder-source.png")};
+  command.insert(command.end(), arguments.begin(), arguments.end());
+  command.push_back(prefix + file(name));
+  return ranCleanly("/usr/bin/convert", command);
+}
+
+bool RenderedTextSuite::pillowSaved(const std::string& name, const std::string& options) {
+  if (!saved(hello_, "encoder-source.png")) return false;
+  const std::string script = "import sys\nfrom PIL import Image\nImage.open(sys.argv[1]).convert('RGB').save(sys.argv[2]" +
+                             (options.empty() ? "" : ", " + options) + ")\n";
+  return ranCleanly("/usr/bin/python3", {"-c", script, file("encoder-source.png"), file(name)});
+}
+
 bool RenderedTextSuite::saved(VipsImage* image, const std::string& name, const std::string& options) {
   if (vips_image_write_to_file(image, (file(name) + options).c_str(), nullptr) == 0) return true;
   vips_error_clear();

@@ -113,6 +113,13 @@ class RenderedTextSuite : public ::testing::Test {
   // Saves the image under the name with saver options ("[Q=90]"); false when
   // this libvips has no saver for it.
   static bool saved(VipsImage* image, const std::string& name, const std::string& options = "");
+  // The same "Hello world" written by a real encoder into `name`:
+  // ImageMagick's convert with `arguments` between the PNG it reads and the
+  // output (named `prefix` + the path), or Pillow's Image.save from RGB with
+  // `options` as its keyword arguments. False when the encoder failed.
+  static bool converted(const std::string& name, const std::vector<std::string>& arguments = {},
+                        const std::string& prefix = "");
+  static bool pillowSaved(const std::string& name, const std::string& options = "");
 
   static inline std::unique_ptr<TempDir> dir_;
   static inline VipsImage* hello_ = nullptr;
