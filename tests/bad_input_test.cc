@@ -80,9 +80,18 @@ class BadInput : public testing::RenderedTextSuite {
 // then one bit flipped a third and two thirds of the way in.
 TEST_F(BadInput, DamagedFilesOfEveryFormat) {
   enum Outcome { refused, read, partial };
+  // Formats libvips does not write come from ImageMagick or Pillow.
+  using Encode = bool (*)(const std::string& name);
+  const auto svg = [](const std::string& name) {
+    std::ofstream(file(name)) << R"(<svg xmlns="http://www.w3.org/2000/svg" width="120" height="40">)"
+                              << R"(<rect width="120" height="40" fill="white"/><text x="10" y="25" )"
+                              << R"(font-family="DejaVu Sans" font-size="13">Hello world</text></svg>)";
+    return true;
+  };
   const struct {
     const char* name;
     std::array<Outcome, 6> outcomes;
+    Encode encode = nullptr;
   } formats[] = {
       {"png", {refused, partial, partial, read, read, read}},
       {"jpg", {refused, partial, partial, read, partial, partial}},
@@ -93,14 +102,32 @@ TEST_F(BadInput, DamagedFilesOfEveryFormat) {
       {"avif", {refused, refused, refused, refused, partial, partial}},
       {"pgm", {refused, refused, refused, refused, read, read}},
       {"bmp", {refused, refused, refused, refused, read, read}},
+      {"rle8.bmp", {refused, refused, refused, refused, partial, read},
+       [](const std::string& name) { return converted(name, {"-type", "palette", "-compress", "RLE"}, "bmp3:"); }},
+      {"tga", {refused, refused, refused, read, read, partial},
+       [](const std::string& name) { return pillowSaved(name, "compression='tga_rle'"); }},
+      {"ico", {refused, refused, refused, partial, refused, refused},
+       [](const std::string& name) { return converted(name, {"-define", "icon:auto-resize=256,16"}); }},
+      {"psd", {refused, read, read, read, read, read}, [](auto& name) { return converted(name); }},
+      {"dds", {refused, refused, refused, refused, read, read}, [](auto& name) { return converted(name); }},
+      {"pcx", {refused, refused, refused, refused, read, partial}, [](auto& name) { return converted(name); }},
+      {"sgi", {refused, partial, partial, read, refused, partial}, [](auto& name) { return converted(name); }},
+      {"xpm", {refused, refused, refused, refused, read, read}, [](auto& name) { return converted(name); }},
+      {"exr", {refused, refused, refused, refused, read, read}, [](auto& name) { return converted(name); }},
+      {"pdf", {refused, refused, refused, read, read, read},
+       [](const std::string& name) { return pillowSaved(name, "resolution=300"); }},
+      {"svg", {refused, refused, refused, refused, read, read}, svg},
   };
   const auto expected = [](Outcome outcome, const std::string& path) {
     return outcome == refused ? noImage(path) : outcome == read ? kHelloWorldLine : kPastIntake;
   };
   savedBmp("whole.bmp");
-  for (const auto& [name, outcomes] : formats) {
+  for (const auto& [name, outcomes, encode] : formats) {
     const std::string format = name;
-    if (format != "bmp" && !saved(hello_, "whole." + format)) continue;  // no encoder here
+    if (encode != nullptr)
+      ASSERT_TRUE(encode("whole." + format));
+    else if (format != "bmp" && !saved(hello_, "whole." + format))
+      continue;  // no encoder here
     const std::string whole = readBytes(file("whole." + format));
     const std::size_t size = whole.size();
     const std::size_t cuts[] = {16, size / 3, size * 2 / 3, size - 8};

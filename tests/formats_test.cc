@@ -84,12 +84,12 @@ TEST_F(FormatsEndToEnd, EachFormatWrittenByARealEncoderReadsBackItsText) {
       {"irix.sgi", [](auto& name) { return converted(name); }},
       {"pixmap.xpm", [](auto& name) { return converted(name); }},
       {"half.exr", [](auto& name) { return converted(name, {"-compress", "piz"}); }},
-      {"page.pdf", [](auto& name) { return pillowSaved(name, "resolution=100"); }},
+      {"page.pdf", [](auto& name) { return pillowSaved(name, "resolution=300"); }},
       {"drawing.svg",
        [](auto& name) {
          std::ofstream(file(name)) << R"(<?xml version="1.0"?>
-<svg xmlns="http://www.w3.org/2000/svg" width="360" height="120"><rect width="360" height="120" fill="white"/>
-<text x="30" y="75" font-family="DejaVu Sans" font-size="40">Hello world</text></svg>
+<svg xmlns="http://www.w3.org/2000/svg" width="120" height="40"><rect width="120" height="40" fill="white"/>
+<text x="10" y="25" font-family="DejaVu Sans" font-size="13">Hello world</text></svg>
 )";
          return true;
        }},
