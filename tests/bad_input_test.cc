@@ -43,9 +43,13 @@ const std::string kPastIntake = "any record but a load failure";
 
 std::string noImage(const std::string& path) { return errorLineFor("load failed: no image at index 0: " + path); }
 
-void expectLine(const std::string& path, const std::string& line, const Launch& launch = {}) {
+void expectLine(const std::string& path, const std::string& line, const Launch& launch = {},
+                long maxPeakRssKiB = 0) {
   SCOPED_TRACE(path);
   const ToolRun run = runTool({path}, {}, launch);
+  if (maxPeakRssKiB > 0) {
+    EXPECT_LT(run.peakRssKiB, maxPeakRssKiB);
+  }
   EXPECT_EQ(run.terminatingSignal, 0);
   EXPECT_EQ(run.exitStatus, 0);
   EXPECT_EQ(run.err, "");
@@ -124,10 +128,11 @@ TEST_F(BadInput, DamagedFilesOfEveryFormat) {
   savedBmp("whole.bmp");
   for (const auto& [name, outcomes, encode] : formats) {
     const std::string format = name;
-    if (encode != nullptr)
+    if (encode != nullptr) {
       ASSERT_TRUE(encode("whole." + format));
-    else if (format != "bmp" && !saved(hello_, "whole." + format))
+    } else if (format != "bmp" && !saved(hello_, "whole." + format)) {
       continue;  // no encoder here
+    }
     const std::string whole = readBytes(file("whole." + format));
     const std::size_t size = whole.size();
     const std::size_t cuts[] = {16, size / 3, size * 2 / 3, size - 8};
@@ -220,6 +225,45 @@ TEST_F(BadInput, HeadersClaimingNoPixelsOrFarTooMany) {
   for (const auto& [name, bytes, line] : headers) {
     writeBytes(file(name), bytes);
     expectLine(file(name), line);
+  }
+}
+
+// Headers of the formats decoder children read, each claiming more pixels
+// (or icons) than any route takes: refused before the pixels exist, so the
+// run, its child included, stays small. ImageMagick's readers are handed
+// 8001 x 8001, which it would allocate and fill unless told its limits.
+TEST_F(BadInput, NewRoutesRefuseHugeHeadersBeforeDecoding) {
+  ASSERT_TRUE(pillowSaved("real.tga"));
+  ASSERT_TRUE(converted("real.ico", {"-resize", "32x32"}));
+  for (const char* name : {"real.psd", "real.pcx", "real.sgi", "real.dds", "real.exr"}) ASSERT_TRUE(converted(name));
+  const std::string bmp = readBytes(savedBmp("real.bmp")), exr = readBytes(file("real.exr"));
+  const auto real = [](const char* name) { return readBytes(file(name)); };
+  // The data window's largest corner, after the attribute's name, type and size.
+  const std::size_t window = exr.find("dataWindow") + sizeof "dataWindow" + sizeof "box2i" + 4 + 8;
+  const std::string le100000x2("\xA0\x86\x01\0\xA0\x86\x01\0", 8), ffff("\xFF\xFF\xFF\xFF"),
+      le8001x2("\x41\x1F\0\0\x41\x1F\0\0", 8), be8001x2("\0\0\x1F\x41\0\0\x1F\x41", 8);
+  const std::string page = "%PDF-1.4\n1 0 obj<</Type/Catalog/Pages 2 0 R>>endobj 2 0 obj<</Type/Pages/Kids[3 0 R]"
+                           "/Count 1>>endobj 3 0 obj<</Type/Page/Parent 2 0 R/MediaBox[0 0 100000 100000]>>endobj\n"
+                           "trailer<</Root 1 0 R>>\n%%EOF\n";
+  const struct {
+    const char* name;
+    std::string bytes;
+  } bombs[] = {
+      {"huge.bmp", withBytesAt(bmp, 18, le100000x2)},                // width, height
+      {"huge.tga", withBytesAt(real("real.tga"), 12, ffff)},         // width, height
+      {"huge.psd", withBytesAt(real("real.psd"), 14, be8001x2)},          // height, width
+      {"huge.pcx", withBytesAt(real("real.pcx"), 8, "\x40\x1F\x40\x1F")},  // last column, row
+      {"huge.sgi", withBytesAt(real("real.sgi"), 6, "\x1F\x41\x1F\x41")},  // width, height
+      {"huge.dds", withBytesAt(real("real.dds"), 12, le8001x2)},          // height, width
+      {"huge.exr", withBytesAt(exr, window, std::string("\xFF\xFF\0\0\xFF\xFF\0\0", 8))},
+      {"many.ico", withBytesAt(real("real.ico"), 4, "\x60\xEA")},  // 60000 icons
+      {"huge.xpm", "/* XPM */\nstatic char *x[] = {\n\"8001 8001 1 1\",\n\"  c white\",\n\" \"};\n"},
+      {"huge.pdf", page},
+      {"huge.svg", R"(<svg xmlns="http://www.w3.org/2000/svg" width="100in" height="100in"/>)"},
+  };
+  for (const auto& [name, bytes] : bombs) {
+    writeBytes(file(name), bytes);
+    expectLine(file(name), noImage(file(name)), {}, 150 * 1024);
   }
 }
 
