@@ -7,6 +7,7 @@ packages=(
   libvips-dev libtesseract-dev libleptonica-dev libicu-dev
   # the decoder children's libraries
   libgdk-pixbuf-2.0-dev libmagickcore-6.q16-dev libopenexr-dev libpoppler-glib-dev librsvg2-dev libcairo2-dev
+  libseccomp-dev
   tesseract-ocr-eng
   libgtest-dev libgmock-dev nlohmann-json3-dev fonts-dejavu-core
   # the tests' schema validator and the encoders they write other formats with;
