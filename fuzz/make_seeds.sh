@@ -73,6 +73,17 @@ image.save(sys.argv[2] + "/plain.tga")
 image.save(sys.argv[2] + "/rle.tga", compression="tga_rle")
 image.save(sys.argv[2] + "/page.pdf", resolution=300)
 PYTHON
+# No encoder at hand writes RLE4: a 4x2 BMP of two rows of runs, the lower
+# one alternating black and white, then the end of the bitmap.
+/usr/bin/python3 - "$out/rle4.bmp" <<'PYTHON'
+import struct, sys
+runs = bytes([4, 0x01, 0, 0, 4, 0x11, 0, 0, 0, 1])
+palette = bytes([0, 0, 0, 0, 255, 255, 255, 0])
+info = struct.pack("<IiiHHIIiiII", 40, 4, 2, 1, 4, 2, len(runs), 2835, 2835, 2, 0)
+start = 14 + len(info) + len(palette)
+head = b"BM" + struct.pack("<IHHI", start + len(runs), 0, 0, start)
+open(sys.argv[1], "wb").write(head + info + palette + runs)
+PYTHON
 cat >"$out/drawing.svg" <<'SVG'
 <svg xmlns="http://www.w3.org/2000/svg" width="60" height="20"><text x="2" y="15" font-size="12">Hi 42</text></svg>
 SVG
