@@ -249,8 +249,9 @@ std::optional<IsolatedFormat> isolatedFormatOf(Head head) {
   if (isPcx(head)) return IsolatedFormat{kMagick, "PCX"};
   if (startsWith(head, "/* XPM */")) return IsolatedFormat{kMagick, "XPM"};
   if (startsWith(head, "v/1\x01")) return IsolatedFormat{"tarnwick-decode-exr", "exr"};
-  // Readers take a header anywhere in the first kilobyte.
-  if (head.substr(0, 1024).find(bytes("%PDF-")) != Head::npos) return IsolatedFormat{"tarnwick-decode-pdf", "pdf"};
+  // At the very start, though readers look further: other formats may hold
+  // these bytes further in, and no other signature starts with '%' or '<'.
+  if (startsWith(head, "%PDF-")) return IsolatedFormat{"tarnwick-decode-pdf", "pdf"};
   if (isSvg(head)) return IsolatedFormat{"tarnwick-decode-svg", "svg"};
   if (isTarga(head)) return IsolatedFormat{kPixbuf, "tga"};
   return std::nullopt;
