@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -21,15 +22,21 @@
 namespace tarnwick {
 namespace {
 
+// Lowers a limit to the value, or keeps a lower one the caller set.
 bool limit(int resource, rlim_t value) {
-  const rlimit bound{value, value};
+  rlimit bound{};
+  if (getrlimit(resource, &bound) != 0) return false;
+  bound.rlim_max = std::min(bound.rlim_max, value);
+  bound.rlim_cur = std::min(bound.rlim_cur, bound.rlim_max);
   return setrlimit(resource, &bound) == 0;
 }
 
 bool limitSelf() {
   // A write past the file size limit fails with EFBIG instead of killing.
   std::signal(SIGXFSZ, SIG_IGN);
-  if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() == 1) return false;
+  // A parent gone before the request took hold would never send it.
+  const pid_t parent = getppid();
+  if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) return false;
   bool limited = limit(RLIMIT_CPU, kDecoderSeconds) && limit(RLIMIT_FSIZE, 0) && limit(RLIMIT_CORE, 0) &&
                  limit(RLIMIT_NOFILE, kDecoderOpenFiles);
 #if !defined(TARNWICK_SANITIZED)
@@ -44,6 +51,12 @@ bool limitSelf() {
 // touching other processes. Such calls fail with EPERM (ENOSYS for those
 // whose arguments cannot be inspected, so callers fall back to the older
 // calls checked here); everything else is allowed.
+// A condition on a call's argument, spelled out: libseccomp's SCMP_A*
+// macros are C compound literals.
+scmp_arg_cmp argument(unsigned index, scmp_compare comparison, scmp_datum_t a, scmp_datum_t b = 0) {
+  return scmp_arg_cmp{index, comparison, a, b};
+}
+
 bool forbidSideEffects() {
   const std::unique_ptr<void, void (*)(scmp_filter_ctx)> filter(seccomp_init(SCMP_ACT_ALLOW), seccomp_release);
   if (!filter) return false;
@@ -65,15 +78,15 @@ bool forbidSideEffects() {
                          SCMP_SYS(init_module), SCMP_SYS(finit_module), SCMP_SYS(kexec_load), SCMP_SYS(reboot)})
     forbid(call);
   // Threads may be started, processes not.
-  forbid(SCMP_SYS(clone), SCMP_A0(SCMP_CMP_MASKED_EQ, CLONE_THREAD, 0));
+  forbid(SCMP_SYS(clone), argument(0, SCMP_CMP_MASKED_EQ, CLONE_THREAD, 0));
   // Files may be opened to read only.
   for (const unsigned flag : {unsigned(O_WRONLY), unsigned(O_RDWR), unsigned(O_CREAT), unsigned(O_TRUNC)}) {
-    forbid(SCMP_SYS(open), SCMP_A1(SCMP_CMP_MASKED_EQ, flag, flag));
-    forbid(SCMP_SYS(openat), SCMP_A2(SCMP_CMP_MASKED_EQ, flag, flag));
+    forbid(SCMP_SYS(open), argument(1, SCMP_CMP_MASKED_EQ, flag, flag));
+    forbid(SCMP_SYS(openat), argument(2, SCMP_CMP_MASKED_EQ, flag, flag));
   }
   // Signals go to this process only.
-  forbid(SCMP_SYS(kill), SCMP_A0(SCMP_CMP_NE, scmp_datum_t(getpid())));
-  forbid(SCMP_SYS(tgkill), SCMP_A0(SCMP_CMP_NE, scmp_datum_t(getpid())));
+  forbid(SCMP_SYS(kill), argument(0, SCMP_CMP_NE, scmp_datum_t(getpid())));
+  forbid(SCMP_SYS(tgkill), argument(0, SCMP_CMP_NE, scmp_datum_t(getpid())));
   for (const int call : {SCMP_SYS(clone3), SCMP_SYS(openat2)})
     added = added && seccomp_rule_add(filter.get(), SCMP_ACT_ERRNO(ENOSYS), call, 0) == 0;
   return added && seccomp_load(filter.get()) == 0;
