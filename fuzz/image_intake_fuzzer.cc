@@ -1,5 +1,6 @@
 // Image bytes through the three decoding routes and into a BGRA pixel
-// buffer, as a run of the tool takes them.
+// buffer, as a run of the tool takes them: formats route 3 hands to decoder
+// children go through the real children, started beside this program.
 #include <sys/mman.h>
 #include <unistd.h>
 

@@ -47,6 +47,47 @@ grey grey.pgm
 bilevel bilevel.pbm
 SEEDS
 
+# The formats only decoder children read, made by ImageMagick and Pillow
+# from the same picture: a seed for every route and variant.
+vips copy "$work/rgb.v" "$work/rgb.png"
+vips copy "$work/rgba.v" "$work/rgba.png"
+convert=/usr/bin/convert
+$convert "$work/rgb.png" "$out/v5.bmp"
+$convert "$work/rgb.png" -type palette -compress RLE "bmp3:$out/rle8.bmp"
+$convert "$work/rgb.png" -colors 16 "bmp3:$out/palette4.bmp"
+$convert "$work/rgba.png" "bmp:$out/bitfields32.bmp"
+$convert "$work/rgb.png" -define bmp:subtype=RGB565 "bmp:$out/rgb565.bmp"
+$convert "$work/rgb.png" "bmp2:$out/core.bmp"
+$convert "$work/rgb.png" -define icon:auto-resize=16,32 "$out/icon.ico"
+$convert "$work/rgba.png" "$out/layered.psd"
+$convert "$work/rgb.png" "$out/texture.dds"
+$convert "$work/rgb.png" "$out/paintbrush.pcx"
+$convert "$work/rgb.png" "$out/irix.sgi"
+$convert "$work/rgb.png" "$out/pixmap.xpm"
+$convert "$work/rgb.png" -compress piz "$out/half.exr"
+/usr/bin/python3 - "$work/rgb.png" "$out" <<'PYTHON'
+import sys
+from PIL import Image
+image = Image.open(sys.argv[1]).convert("RGB")
+image.save(sys.argv[2] + "/plain.tga")
+image.save(sys.argv[2] + "/rle.tga", compression="tga_rle")
+image.save(sys.argv[2] + "/page.pdf", resolution=300)
+PYTHON
+# No encoder at hand writes RLE4: a 4x2 BMP of two rows of runs, the lower
+# one alternating black and white, then the end of the bitmap.
+/usr/bin/python3 - "$out/rle4.bmp" <<'PYTHON'
+import struct, sys
+runs = bytes([4, 0x01, 0, 0, 4, 0x11, 0, 0, 0, 1])
+palette = bytes([0, 0, 0, 0, 255, 255, 255, 0])
+info = struct.pack("<IiiHHIIiiII", 40, 4, 2, 1, 4, 2, len(runs), 2835, 2835, 2, 0)
+start = 14 + len(info) + len(palette)
+head = b"BM" + struct.pack("<IHHI", start + len(runs), 0, 0, start)
+open(sys.argv[1], "wb").write(head + info + palette + runs)
+PYTHON
+cat >"$out/drawing.svg" <<'SVG'
+<svg xmlns="http://www.w3.org/2000/svg" width="60" height="20"><text x="2" y="15" font-size="12">Hi 42</text></svg>
+SVG
+
 # A 4x2 24-bit white BMP (vips writes none): file and info headers, then two
 # rows of four pixels, each row 12 bytes and so already padded.
 {

@@ -16,8 +16,8 @@ fuzz/make_seeds.sh "$work/image_intake_fuzzer"
 for fuzzer in image_intake_fuzzer report_fuzzer detection_fuzzer; do
   echo "-- $fuzzer for ${seconds}s"
   # Decoder chatter goes to the log with the fuzzer's own report.
-  if ! LSAN_OPTIONS=suppressions=$PWD/fuzz/lsan.supp build-fuzz/fuzz/$fuzzer -max_total_time="$seconds" \
-      -timeout=25 -max_len=16384 -print_final_stats=1 -artifact_prefix="$work/artifacts/$fuzzer-" \
+  if ! LSAN_OPTIONS=suppressions=$PWD/fuzz/lsan.supp build-fuzz/$fuzzer -max_total_time="$seconds" \
+      -timeout=45 -max_len=16384 -print_final_stats=1 -artifact_prefix="$work/artifacts/$fuzzer-" \
       "$work/$fuzzer" >"$work/$fuzzer.log" 2>&1; then
     grep -a -A40 -e '^==.*ERROR' -e 'SUMMARY' -e 'deadly signal' -e 'timeout' "$work/$fuzzer.log" | head -80
     exit 1

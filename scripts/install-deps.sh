@@ -5,11 +5,15 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build pkg-config
   libvips-dev libtesseract-dev libleptonica-dev libicu-dev
+  # the decoder children's libraries
+  libgdk-pixbuf-2.0-dev libmagickcore-6.q16-dev libopenexr-dev libpoppler-glib-dev librsvg2-dev libcairo2-dev
+  libseccomp-dev
   tesseract-ocr-eng
   libopencv-dev nettle-dev
   libgtest-dev libgmock-dev nlohmann-json3-dev fonts-dejavu-core
-  # the tests' schema validator; what CPack needs to compute the .deb's dependencies
-  python3-jsonschema dpkg-dev file
+  # the tests' schema validator and the encoders they write other formats with;
+  # what CPack needs to compute the .deb's dependencies
+  python3-jsonschema imagemagick python3-pil dpkg-dev file
 )
 
 sudo_if_needed() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }

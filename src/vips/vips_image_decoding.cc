@@ -14,11 +14,16 @@
 
 #include <vips/vips.h>
 
-#include "platform/pixel_buffer.h"
+#include "isolation/decoder_limits.h"
+#include "isolation/isolated_decoding.h"
 #include "leptonica/leptonica_image_source.h"
+#include "platform/pixel_buffer.h"
 #include "vips/vips_startup.h"
 
 namespace tarnwick {
+
+static_assert(kMaxDecoderInputBytes == kMaxImageSourceFileBytes, "decoder children read what image sources read");
+
 namespace {
 
 class Descriptor {
@@ -209,7 +214,14 @@ std::optional<Image> VipsImageDecoding::bitmapImageFromTIFFData(const Bytes& tif
 
 std::unique_ptr<ImageSource> VipsImageDecoding::makeImageSource(const std::string& path) {
   const std::optional<RegularFile> file = openRegularFile(path);
-  if (!file) return nullptr;
+  if (!file || file->size > kMaxImageSourceFileBytes) return nullptr;
+  // Formats only a decoder child reads are told by their first bytes; the
+  // rest, and every file that announces none of them, go to Leptonica.
+  std::array<std::uint8_t, 4096> head{};
+  const ssize_t got = pread(file->descriptor.get(), head.data(), head.size(), 0);
+  if (got > 0)
+    if (const std::optional<IsolatedFormat> format = isolatedFormatOf({head.data(), std::size_t(got)}))
+      return makeIsolatedImageSource(*format, file->descriptor.get());
   std::optional<Bytes> bytes = readWhole(*file);
   if (!bytes) return nullptr;
   return makeLeptonicaImageSource(std::move(*bytes));

@@ -20,7 +20,9 @@ inline constexpr std::int64_t kMaxImageSourceFileBytes = std::int64_t{256} * 102
 // or wide samples multiply what a small, well-compressed file unpacks to.
 inline constexpr std::uint64_t kMaxDecodedImageBytes = std::uint64_t{kMaxPixelBufferPixels} * 8;
 
-// libvips behind image objects and TIFF data, Leptonica behind image sources.
+// libvips behind image objects and TIFF data; behind image sources, a
+// decoder child for the formats isolation/ tells by their first bytes, and
+// Leptonica for every other file.
 //
 // Only regular files are read, and only through the descriptor whose type was
 // checked, so a FIFO, a device or a directory gives nothing at once instead
@@ -30,7 +32,7 @@ inline constexpr std::uint64_t kMaxDecodedImageBytes = std::uint64_t{kMaxPixelBu
 // Decoding is bounded by kMaxPixelBufferPixels: an image object whose first
 // page has more pixels hands back its image undecoded (the pixel buffer will
 // refuse it), TIFF data that large gives nothing, and an image source refuses
-// it from the header. For a GIF, which Leptonica decodes frame by frame in
+// it from the header (a decoder child, from the header it reads). For a GIF, which Leptonica decodes frame by frame in
 // full, the bound is on the pixels of all its frames together. libvips
 // decodes nothing beyond kMaxDecodedImageBytes either.
 class VipsImageDecoding final : public ImageDecoding {

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -67,6 +68,36 @@ bool saved(VipsImage* image, const std::string& pathWithOptions) {
   return ok;
 }
 
+namespace {
+
+// The encoder's input: hello() as a PNG beside the output.
+std::string encoderSource(const std::string& path) {
+  const std::string source = path + ".source.png";
+  EXPECT_TRUE(saved(hello(), source)) << source;
+  return source;
+}
+
+bool ranCleanly(const std::string& program, const std::vector<std::string>& arguments) {
+  const ToolRun run = runTool(arguments, {.tool = program});
+  EXPECT_EQ(run.exitStatus, 0) << program << ": " << run.err;
+  return run.exitStatus == 0;
+}
+
+}  // namespace
+
+bool converted(const std::string& path, const std::vector<std::string>& arguments, const std::string& prefix) {
+  std::vector<std::string> command{encoderSource(path)};
+  command.insert(command.end(), arguments.begin(), arguments.end());
+  command.push_back(prefix + path);
+  return ranCleanly("/usr/bin/convert", command);
+}
+
+bool pillowSaved(const std::string& path, const std::string& options) {
+  const std::string script = "import sys\nfrom PIL import Image\nImage.open(sys.argv[1]).convert('RGB').save(sys.argv[2]" +
+                             (options.empty() ? "" : ", " + options) + ")\n";
+  return ranCleanly("/usr/bin/python3", {"-c", script, encoderSource(path), path});
+}
+
 std::string readBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), {}};
@@ -105,8 +136,10 @@ ToolRun runTool(const std::vector<std::string>& arguments, const Launch& launch)
   const int spawned = posix_spawn(&pid, argv[0].c_str(), &actions, nullptr, pointers.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (out[1] >= 0) close(out[1]);
-  if (spawned != 0 || waitpid(pid, &status, 0) != pid) ADD_FAILURE() << "could not run " << argv[0];
+  rusage usage{};
+  if (spawned != 0 || wait4(pid, &status, 0, &usage) != pid) ADD_FAILURE() << "could not run " << argv[0];
   ToolRun run;
+  run.peakRssKiB = usage.ru_maxrss;
   if (WIFEXITED(status)) run.exitStatus = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) run.terminatingSignal = WTERMSIG(status);
   std::array<char, 1 << 16> chunk{};

@@ -51,6 +51,14 @@ extern const std::string kHelloWorldLine;
 // ("x.jpg[Q=90]"); false when this libvips cannot.
 bool saved(VipsImage* image, const std::string& pathWithOptions);
 
+// hello() written by a real encoder to `path`: ImageMagick's convert with
+// `arguments` between the PNG it reads and the output (named `prefix` +
+// the path), or Pillow's Image.save from RGB with `options` as its keyword
+// arguments. False, and the current test failed, when the encoder fails.
+bool converted(const std::string& path, const std::vector<std::string>& arguments = {},
+               const std::string& prefix = "");
+bool pillowSaved(const std::string& path, const std::string& options = "");
+
 std::string readBytes(const std::string& path);
 void writeBytes(const std::string& path, const std::string& bytes);
 // Everything written to a std::tmpfile() stream, which is then closed.
@@ -67,6 +75,7 @@ struct ToolRun {
   std::string out, err;
   int writes = 0;  // the write(2) calls captured output took
   int exitStatus = -1, terminatingSignal = 0;
+  long peakRssKiB = 0;  // the largest resident set of the run or any child it waited for
 };
 // Runs the tool with the arguments (argv[1]...) and /dev/null as its input.
 ToolRun runTool(const std::vector<std::string>& arguments, const Launch& launch = {});
