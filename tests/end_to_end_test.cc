@@ -3,13 +3,10 @@
 // embedding interface.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <omp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <vips/vips.h>
 
-#include <csignal>
 #include <thread>
 
 #include "app/process_startup.h"
