@@ -106,6 +106,7 @@ TEST_F(ImagingPlatformTest, EncodingsDrawAsSRGBThroughEachRouteThatReadsThem) {
   const std::tuple<std::string, Bgra, Bgra, int, std::string> cases[] = {
       {dir.file("grey.png"), kDark, kLight, 0, "vl"},
       {dir.file("turned.jpg"), kDark, kLight, 2, "v"},
+      {saved<U8>("grey.gif", {100}, {200}, grey), kDark, kLight, 0, "vl"},
       {saved<U8>("grey-alpha.png", {0, 255}, {0, 0}, grey), kBlack, kWhite, 0, "vl"},
       {rgba, kOrange, {152, 177, 227, 255}, 0, "vl"},
       {saved<U16>("rgb16.png", {65535, 32896, 0}, {0, 0, 65535}, VIPS_INTERPRETATION_RGB16), kOrange, kBlue, 1, "vl"},
