@@ -40,6 +40,7 @@ TEST(BadInput, EveryPathEndsAtOnceInItsOneLine) {
       {"zero.jpg", withBytesAt(jpeg, frame, std::string(4, '\0'))},
       {"huge.jpg", withBytesAt(jpeg, frame, std::string("\xFF\0\xFF\0", 4))},
       {"huge.pgm", "P5\n60000 60000\n255\n" + std::string(99, 'x')},
+      {"huge.pbm", "P4\n8001 8001\n" + std::string(1001 * 8001, '\0')},  // whole, and just past the limit
       {"notes.txt", "just some words\n"},
       {"empty.png", ""}};
   for (const auto& [name, bytes] : files) testing::writeBytes(file(name), bytes);
@@ -55,6 +56,7 @@ TEST(BadInput, EveryPathEndsAtOnceInItsOneLine) {
       {file("zero.jpg"), errorLineFor(noImage + file("zero.jpg"))},
       {file("huge.jpg"), errorLineFor("load failed: " + tooMany)},
       {file("huge.pgm"), errorLineFor(noImage + file("huge.pgm"))},
+      {file("huge.pbm"), errorLineFor(noImage + file("huge.pbm"))},
       {file("notes.txt"), errorLineFor(noImage + file("notes.txt"))},
       {file("empty.png"), errorLineFor(noImage + file("empty.png"))},
       {file("no-such-folder/../notes.txt"), errorLineFor(noImage + file("no-such-folder/../notes.txt"))},
