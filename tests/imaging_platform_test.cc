@@ -4,6 +4,8 @@
 #include <leptonica/allheaders.h>
 #include <vips/vips.h>
 
+#include <unistd.h>
+
 #include <array>
 #include <climits>
 #include <tuple>
@@ -26,7 +28,11 @@ const Bgra kWhite{255, 255, 255, 255}, kBlack{0, 0, 0, 255}, kRed{0, 0, 255, 255
 
 class ImagingPlatformTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { initialiseVips("imaging_platform_test"), setMsgSeverity(L_SEVERITY_NONE); }
+  static void SetUpTestSuite() {
+    initialiseVips("imaging_platform_test");
+    setMsgSeverity(L_SEVERITY_NONE);
+    close(STDIN_FILENO);  // as a host may have: files then open as descriptor 0
+  }
 
   // Saved by libvips: the left half one pixel and the right half another,
   // moved into the ICC profile from sRGB first if there is one.
@@ -49,19 +55,6 @@ class ImagingPlatformTest : public ::testing::Test {
                                   nullptr);
       });
     EXPECT_TRUE(testing::saved(image.get(), dir.file(name) + options)) << name;
-    return dir.file(name);
-  }
-
-  // Saved by Leptonica, one less than kWidth wide so its rows end in padding.
-  std::string pixSaved(const char* name, int format, int depth, l_uint32 left, l_uint32 right, int bands = 1,
-                       PIXCMAP* colormap = nullptr) {
-    PIX* pix = pixCreate(kWidth - 1, kHeight, depth);
-    pixSetAllArbitrary(pix, left);
-    for (int y = 0; y < kHeight; ++y)
-      for (int x = kWidth / 2; x < kWidth - 1; ++x) pixSetPixel(pix, x, y, right);
-    pixSetSpp(pix, bands), pixSetColormap(pix, colormap);
-    EXPECT_EQ(pixWrite(dir.file(name).c_str(), pix, format), 0);
-    pixDestroy(&pix);
     return dir.file(name);
   }
 
@@ -98,8 +91,6 @@ TEST_F(ImagingPlatformTest, EncodingsDrawAsSRGBThroughEachRouteThatReadsThem) {
       kLight{200, 200, 200, 255};
   const std::vector<U8> mutedRed{180, 110, 90}, mutedBlue{90, 120, 150};
   const VipsInterpretation grey = VIPS_INTERPRETATION_B_W, srgb = VIPS_INTERPRETATION_sRGB;
-  PIXCMAP* palette = pixcmapCreate(8);
-  pixcmapAddRGBA(palette, 250, 20, 10, 255), pixcmapAddRGBA(palette, 0, 100, 200, 0);
   // Stored turned a quarter to the left, with EXIF saying turn right to view.
   const testing::VipsImagePtr upright(
       vips_image_new_from_file(saved<U8>("grey.png", {100}, {200}, grey).c_str(), nullptr));
@@ -107,13 +98,17 @@ TEST_F(ImagingPlatformTest, EncodingsDrawAsSRGBThroughEachRouteThatReadsThem) {
       testing::derived([&](VipsImage** out) { return vips_rot(upright.get(), out, VIPS_ANGLE_D270, nullptr); });
   vips_image_set_int(turned.get(), VIPS_META_ORIENTATION, 6);
   ASSERT_TRUE(testing::saved(turned.get(), dir.file("turned.jpg[Q=95]")));
+  const std::string rgba = saved<U8>("rgba.png", {255, 128, 0, 255}, {200, 100, 50, 128}, srgb);
+  const std::unique_ptr<PIX, void (*)(PIX*)> pix(pixRead(rgba.c_str()), [](PIX* p) { pixDestroy(&p); });
+  ASSERT_EQ(pixWrite(dir.file("rgba.bmp").c_str(), pix.get(), IFF_BMP), 0);  // libvips writes no BMP
   // The file, the pixels drawn from each half (BGRA) and how near, and which
   // routes read it: v for libvips (routes 1 and 2), l for Leptonica (3).
   const std::tuple<std::string, Bgra, Bgra, int, std::string> cases[] = {
       {dir.file("grey.png"), kDark, kLight, 0, "vl"},
       {dir.file("turned.jpg"), kDark, kLight, 2, "v"},
+      {saved<U8>("grey.gif", {100}, {200}, grey), kDark, kLight, 0, "vl"},
       {saved<U8>("grey-alpha.png", {0, 255}, {0, 0}, grey), kBlack, kWhite, 0, "vl"},
-      {saved<U8>("rgba.png", {255, 128, 0, 255}, {200, 100, 50, 128}, srgb), kOrange, {152, 177, 227, 255}, 0, "vl"},
+      {rgba, kOrange, {152, 177, 227, 255}, 0, "vl"},
       {saved<U16>("rgb16.png", {65535, 32896, 0}, {0, 0, 65535}, VIPS_INTERPRETATION_RGB16), kOrange, kBlue, 1, "vl"},
       {saved<U16>("grey16.png", {32896}, {65535}, VIPS_INTERPRETATION_GREY16), kGrey, kWhite, 1, "vl"},
       {saved<float>("float.tif", {1, 0.2159f, 0}, {0, 0, 0}, VIPS_INTERPRETATION_scRGB), kOrange, kBlack, 1, "v"},
@@ -122,13 +117,9 @@ TEST_F(ImagingPlatformTest, EncodingsDrawAsSRGBThroughEachRouteThatReadsThem) {
       {saved<U8>("p3.png", {0, 0, 255}, {255, 0, 0}, srgb, "p3"), kBlue, kRed, 3, "v"},
       {saved<U16>("rgba16.png", {65535, 0, 0, 32896}, {0, 0, 65535, 65535}, VIPS_INTERPRETATION_RGB16, "srgb"),
        kHalfRed, kBlue, 1, "v"},
-      // Leptonica's own layouts; 32-bit pixels are 0xRRGGBBAA, 1 bpp ink is 1.
-      {pixSaved("1bpp.png", IFF_PNG, 1, 1, 0), kBlack, kWhite, 0, "vl"},
-      {pixSaved("grey16.tif", IFF_TIFF_ZIP, 16, 0x8080, 0xFFFF), kGrey, kWhite, 1, "vl"},
-      {pixSaved("rgba.tif", IFF_TIFF_ZIP, 32, 0xFF000080, 0x0000FFFF, 4), kHalfRed, kBlue, 1, "vl"},
-      {pixSaved("palette.png", IFF_PNG, 8, 0, 1, 1, palette), {10, 20, 250, 255}, kWhite, 0, "vl"},
-      // libvips leaves BMP to its untrusted loaders, so only Leptonica reads it.
-      {pixSaved("rgb.bmp", IFF_BMP, 32, 0xC81E0A00, 0x0A1EC800, 3), {10, 30, 200, 255}, {200, 30, 10, 255}, 0, "l"},
+      // Leptonica writes BMP without alpha; libvips leaves BMP to its
+      // untrusted loaders, so only Leptonica reads it.
+      {dir.file("rgba.bmp"), kOrange, {50, 100, 200, 255}, 0, "l"},
   };
   for (const auto& [path, left, right, tolerance, routes] : cases) {
     SCOPED_TRACE(path);
@@ -148,19 +139,8 @@ TEST_F(ImagingPlatformTest, EncodingsDrawAsSRGBThroughEachRouteThatReadsThem) {
   }
 }
 
-TEST_F(ImagingPlatformTest, ContextsTakeOnlyLayoutsTheyCanDrawDownToOnePixel) {
-  U8 m[64 * 4]{};
-  const std::uint32_t ok = kBitmapInfoPremultipliedFirst32Little;
-  const std::int64_t big = INT_MAX;
-  const std::tuple<U8*, std::int64_t, std::int64_t, int, std::size_t, std::uint32_t, bool> cases[] = {
-      {m, 8, 4, 8, 32, ok, true},        {m, 1, 1, 8, 4, ok, true},         {m, big, 1, 8, 4 * big, ok, true},
-      {m, 1, big, 8, 4, ok, true},       {nullptr, 8, 4, 8, 32, ok, false}, {m, 0, 4, 8, 32, ok, false},
-      {m, 8, 0, 8, 32, ok, false},       {m, 8, 4, 16, 64, ok, false},      {m, 8, 4, 8, 32, 0x4002, false},
-      {m, 8, 4, 8, 31, ok, false},       {m, 1, big + 1, 8, 4, ok, false},  {m, big + 1, 1, 8, 8 * big, ok, false}};
-  for (const auto& [memory, width, height, bits, rowBytes, info, takes] : cases)
-    EXPECT_EQ(bool(graphics.createBitmapContext(memory, width, height, bits, rowBytes, info)), takes)
-        << width << "x" << height << ", " << bits << " bits, " << rowBytes << " bytes a row, info " << info;
-  // The smallest image, red at half, as a run prepares it: over opaque white.
+TEST_F(ImagingPlatformTest, TheSmallestImageIsPreparedLikeAnyOther) {
+  // Red at half, as a run prepares it: over opaque white.
   const Image dot(vips_image_new_from_memory_copy("\xFF\x00\x00\x80", 4, 1, 1, 4, VIPS_FORMAT_UCHAR));
   const std::unique_ptr<const PixelBuffer> buffer = makeBGRAPixelBuffer(dot, graphics);
   const BaseAddressLock lock(*buffer, LockFlags::readOnly);

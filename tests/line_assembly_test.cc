@@ -17,7 +17,6 @@ TextObservation reading(std::string text, float confidence = 0.9F) { return {{{s
 
 TEST(LineAssembly, KeepsTrimmedLinesInOrderAndNotesWeakOrShortReadings) {
   const std::string twelve = "e\u0301e\u0301e\u0301e\u0301e\u0301e\u0301e\u0301e\u0301e\u0301e\u0301e\u0301e\u0301";
-  const float nan = std::numeric_limits<float>::quiet_NaN();
   const std::string none = "no text recognized", shortOne = "weak_ocr: very short recognition";
   // The readings; the lines; the notes after the two fixed ones.
   const std::tuple<std::vector<TextObservation>, V, V> cases[] = {
@@ -31,7 +30,6 @@ TEST(LineAssembly, KeepsTrimmedLinesInOrderAndNotesWeakOrShortReadings) {
       {{reading("first", 0.1F), reading("   ", 0.1F), reading("second", 0.39F), reading("third", 0.4F)},
        {"first", "second", "third"},
        {"weak_ocr: 2 low-confidence line(s)"}},
-      {{reading("one", nan), reading("two", nan)}, {"one", "two"}, {}},
       {{TextObservation{{{"first", 0.9F}, {"second", 0.1F}}}, reading("b")}, {"first", "b"}, {}},
   };
   for (const auto& [observations, lines, warnings] : cases) {

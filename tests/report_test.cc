@@ -29,12 +29,8 @@ TEST(ReportLine, IsTheRecordAsCompactJsonWithSortedKeysOrItsFixedFallback) {
       {RecognitionError{"bad \xC3\x28 bytes"},
        R"({"text":"","lines":[],"provider":"unavailable","confidence_notes":["error"]})"},
   };
-  for (const auto& [outcome, line] : cases) {
-    std::FILE* out = std::tmpfile();
-    emitReport(outcome, out);
-    EXPECT_EQ(std::pair(reportLine(outcome), testing::contentsAndClose(out)), std::pair(line + "\n", line + "\n"));
-    testing::parseReportLine(line + "\n");
-  }
+  for (const auto& [outcome, line] : cases) EXPECT_EQ(reportLine(outcome), line + "\n") << line;
+  for (const auto& [outcome, line] : cases) testing::parseReportLine(line + "\n");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "app/default_platform.h"
 
 #include <array>
+#include <atomic>
 #include <filesystem>
 #include <string>
 
@@ -30,16 +31,38 @@ std::string detectorModelPath() {
   return directory + kDetectorModelPaths.back();
 }
 
+// The models, made on first use: they start loading on other threads while
+// the imaging module loads on the calling one.
+struct Models {
+  TesseractLineRecognition reading;
+  OpenCvTextDetection detection{detectorModelPath(), TARNWICK_DETECTOR_SHA256};
+  LineReadingRecognition recognition{detection, reading};
+};
+
+std::atomic<Models*> madeModels = nullptr;
+
+Models& models() {
+  static Models made;
+  madeModels = &made;
+  return made;
+}
+
 }  // namespace
 
 Platform& defaultPlatform() {
-  // The models first: they start loading on other threads while the imaging
-  // module loads on this one.
-  static TesseractLineRecognition reading;
-  static OpenCvTextDetection detection(detectorModelPath(), TARNWICK_DETECTOR_SHA256);
-  static LineReadingRecognition recognition(detection, reading);
-  static Platform platform{imagingServices().decoding, imagingServices().graphics, recognition};
+  static Platform platform = [] {
+    Models& made = models();  // first, so the models load while the module does
+    ImagingServices& imaging = imagingServices();
+    return Platform{imaging.decoding, imaging.graphics, made.recognition};
+  }();
   return platform;
+}
+
+void settleDefaultPlatform() {
+  if (Models* made = madeModels.load()) {
+    made->detection.waitUntilLoaded();
+    made->reading.waitUntilLoaded();
+  }
 }
 
 }  // namespace tarnwick

@@ -9,4 +9,10 @@ namespace tarnwick {
 // std::runtime_error when the imaging module cannot be loaded.
 Platform& defaultPlatform();
 
+// Returns once the models the default platform started loading, if it was
+// made, have loaded. Run before the process exits: libraries tear down the
+// state they made on first use before the platform goes, and a load still
+// running then would use it.
+void settleDefaultPlatform();
+
 }  // namespace tarnwick

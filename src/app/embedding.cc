@@ -12,7 +12,11 @@ Outcome recognizeImageFile(const std::string& path) {
   static std::mutex oneRunAtATime;
   const std::lock_guard lock(oneRunAtATime);
   initialiseLibraries();
-  return recognizeImageAt(path, defaultPlatform);
+  Outcome outcome = recognizeImageAt(path, defaultPlatform);
+  // A host may exit as soon as a failed call returns: no load may still be
+  // running then.
+  settleDefaultPlatform();
+  return outcome;
 }
 
 }  // namespace tarnwick

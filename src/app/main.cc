@@ -28,9 +28,9 @@ int main(int argc, char** argv) {
   std::FILE* ownStandardError = tarnwick::startPlatform();
   const std::vector<std::string> arguments(argv, argv + argc);
   const int status = tarnwick::runTarnwick(arguments, tarnwick::defaultPlatform, stdout, ownStandardError);
-  // The record leaves now: a run that failed early still has models loading,
-  // and whatever goes wrong while the process is torn down must not take
-  // the record with it.
+  // The record leaves now, before a run that failed early waits for its
+  // models: whatever goes wrong from here must not take the record with it.
   std::fflush(stdout);
+  tarnwick::settleDefaultPlatform();
   return status;
 }

@@ -192,12 +192,14 @@ OpenCvTextDetection::OpenCvTextDetection(std::string modelPath, std::string expe
   });
 }
 
-OpenCvTextDetection::~OpenCvTextDetection() {
-  if (loading_.valid()) loading_.wait();
+OpenCvTextDetection::~OpenCvTextDetection() { waitUntilLoaded(); }
+
+void OpenCvTextDetection::waitUntilLoaded() {
+  if (loading_.valid()) model_ = loading_.get();
 }
 
 TextDetectionResult OpenCvTextDetection::detectLines(const PixelBuffer& page) {
-  if (loading_.valid()) model_ = loading_.get();
+  waitUntilLoaded();
   if (model_->error) return {.lines = {}, .error = model_->error};
   try {
     cv::Point2f scale;

@@ -27,6 +27,8 @@ class OpenCvTextDetection final : public TextDetection {
   OpenCvTextDetection& operator=(const OpenCvTextDetection&) = delete;
 
   TextDetectionResult detectLines(const PixelBuffer& page) override;
+  // Returns once the model has loaded or failed to.
+  void waitUntilLoaded();
 
  private:
   struct Model;

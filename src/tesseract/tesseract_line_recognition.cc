@@ -115,6 +115,10 @@ TesseractLineRecognition::TesseractLineRecognition(std::string modelDirectory)
 
 TesseractLineRecognition::~TesseractLineRecognition() = default;
 
+void TesseractLineRecognition::waitUntilLoaded() {
+  for (Engine& engine : engines_) engine.ready();
+}
+
 LineReadings TesseractLineRecognition::readLines(const std::vector<GreyImage>& lines, bool usesLanguageCorrection) {
   const std::size_t engineCount = enginesFor(lines);
   for (std::size_t engine = 0; engine < engineCount; ++engine)

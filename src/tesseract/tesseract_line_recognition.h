@@ -30,6 +30,8 @@ class TesseractLineRecognition final : public LineRecognition {
   TesseractLineRecognition& operator=(const TesseractLineRecognition&) = delete;
 
   LineReadings readLines(const std::vector<GreyImage>& lines, bool usesLanguageCorrection) override;
+  // Returns once every engine started has loaded or failed to.
+  void waitUntilLoaded();
 
  private:
   // An engine, loaded on a thread of its own.

@@ -105,14 +105,6 @@ std::string readBytes(const std::string& path) {
 
 void writeBytes(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
-std::string contentsAndClose(std::FILE* file) {
-  std::string bytes(static_cast<std::size_t>(std::ftell(file)), '\0');
-  std::rewind(file);
-  bytes.resize(std::fread(bytes.data(), 1, bytes.size(), file));
-  std::fclose(file);
-  return bytes;
-}
-
 ToolRun runTool(const std::vector<std::string>& arguments, const Launch& launch) {
   std::vector<std::string> argv{launch.tool};
   argv.insert(argv.end(), arguments.begin(), arguments.end());

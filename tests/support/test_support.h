@@ -61,8 +61,6 @@ bool pillowSaved(const std::string& path, const std::string& options = "");
 
 std::string readBytes(const std::string& path);
 void writeBytes(const std::string& path, const std::string& bytes);
-// Everything written to a std::tmpfile() stream, which is then closed.
-std::string contentsAndClose(std::FILE* file);
 
 // Where the tool's standard output goes. Captured output is a socket that
 // keeps each write(2) apart, so a run can be held to writing its line once.
