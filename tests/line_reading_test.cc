@@ -107,12 +107,47 @@ TEST(ReadingOrder, ReadsColumnsOneAfterTheOtherAndRowsAcrossTheirGaps) {
        {"Copy Ctrl+C", "Paste Ctrl+V"}},
       {"lines of very different sizes never share a line",
        joined({{{"Title", box(0, 0, 300, 60)}, {"note", box(320, 20, 380, 36)}}}), {"Title", "note"}},
+      {"chat bubbles from either side, each with its time at its right",
+       joined({{{"Hi", box(20, 0, 420, 20)}, {"09:14", box(380, 25, 420, 37)}},
+               {{"Hello", box(400, 50, 700, 70)}, {"09:16", box(760, 75, 800, 87)}},
+               {{"Type", box(20, 110, 140, 130)}, {"Send", box(750, 110, 790, 130)}}}),
+       {"Hi", "09:14", "Hello", "09:16", "Type Send"}},
+      {"log rows whose fields the detector parts",
+       joined({{{"10:42:07", box(0, 0, 190, 14)}, {"INFO", box(214, 0, 252, 14)}, {"http", box(272, 0, 308, 14)},
+                {"Listening", box(347, 0, 551, 14)}},
+               {{"10:42:09", box(0, 18, 190, 32)}, {"WARN", box(214, 18, 252, 32)}, {"db", box(272, 18, 292, 32)},
+                {"Slow", box(347, 18, 703, 32)}}}),
+       {"10:42:07 INFO http Listening", "10:42:09 WARN db Slow"}},
+      {"a toolbar and a status bar across a sidebar and a panel",
+       joined({{{"Move Frame", box(10, 0, 330, 14)}, {"Zoom", box(880, 0, 950, 14)}}, column("layer", 10, 100, 40, 24, 3),
+               column("canvas", 330, 580, 45, 35, 2), column("property", 740, 950, 52, 21, 3),
+               {{"Saved", box(10, 200, 320, 214)}, {"1440", box(890, 200, 950, 214)}}}),
+       {"Move Frame Zoom", "layer0", "layer1", "layer2", "canvas0", "canvas1", "property0", "property1", "property2",
+        "Saved 1440"}},
       {"nothing", {}, {}},
   };
   for (const auto& [name, boxes, lines] : cases) {
     SCOPED_TRACE(name);
     EXPECT_EQ(linesInOrder(boxes), lines);
   }
+}
+
+TEST(ReadingOrder, JoinsCloseLevelPiecesOfALineButNotMarksOrSlantedOnes) {
+  const auto extents = [](const std::vector<TextLineBox>& boxes) {
+    std::vector<std::array<float, 4>> found;
+    for (const TextLineBox& b : boxes) found.push_back({b.corners[0].x, b.corners[0].y, b.corners[2].x, b.corners[2].y});
+    std::sort(found.begin(), found.end());
+    return found;
+  };
+  TextLineBox slanted = box(0, 100, 200, 120);
+  slanted.corners[1].y = slanted.corners[2].y = 130;
+  const std::vector<TextLineBox> boxes = {box(0, 0, 190, 14),    box(200, 1, 250, 15),  // one row, 10 apart
+                                          box(300, 0, 340, 14),                        // 50 apart: a field of its own
+                                          box(0, 40, 12, 52),    box(20, 40, 200, 52),  // a checkbox and its label
+                                          slanted,               box(205, 110, 300, 130)};
+  EXPECT_EQ(extents(joinedPiecesOfLines(boxes)),
+            (std::vector<std::array<float, 4>>{{0, 0, 250, 15}, {0, 40, 12, 52}, {0, 100, 200, 130},
+                                               {20, 40, 200, 52}, {205, 110, 300, 130}, {300, 0, 340, 14}}));
 }
 
 // Minimum and maximum grey of the line, and the mean of its outermost rows.

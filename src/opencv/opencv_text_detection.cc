@@ -37,6 +37,8 @@ constexpr float kTextThreshold = 0.3F;
 constexpr float kLineThreshold = 0.6F;
 constexpr double kGrowth = 1.5;
 constexpr float kMinSide = 3;  // map pixels
+// Shorter than this many times its height, a region is taken to be upright.
+constexpr float kSlantedLength = 2;
 // A page of noise maps to countless specks; no page holds more lines.
 constexpr std::size_t kMaxRegions = 4000;
 
@@ -145,6 +147,13 @@ std::vector<TextLineBox> linesFromProbabilityMap(const ProbabilityMap& map) {
   for (const std::vector<cv::Point>& outline : regions) {
     if (outline.size() < 3) continue;
     cv::RotatedRect rect = cv::minAreaRect(outline);
+    // A blob hardly longer than it is tall (a lone letter or digit) shows no
+    // slant in its outline: its tightest rectangle may stand at any angle,
+    // so it keeps its upright one.
+    if (std::max(rect.size.width, rect.size.height) < kSlantedLength * std::min(rect.size.width, rect.size.height)) {
+      const cv::Rect2f upright = cv::boundingRect(outline);
+      rect = cv::RotatedRect((upright.tl() + upright.br()) / 2, upright.size(), 0);
+    }
     if (std::min(rect.size.width, rect.size.height) < kMinSide) continue;
     const float score = regionScore(probability, outline);
     if (!(score >= kLineThreshold)) continue;

@@ -101,7 +101,7 @@ class LineReadingRecognition::Handler final : public ImageRequestHandler {
         error = std::move(detection.error);
         return std::nullopt;
       }
-      detected_ = std::move(detection.lines);
+      detected_ = joinedPiecesOfLines(detection.lines);
     }
     if (detected_->empty()) return ObservationList{};
     std::vector<GreyImage> prepared;

@@ -24,17 +24,88 @@ Extent extentOf(const TextLineBox& box) {
   return extent;
 }
 
+// Cells of one row stand on one baseline: their middles differ by a small
+// part of their height. Lines of neighbouring columns overlap only by
+// chance, and seldom that closely.
+bool standInOneRow(const Extent& first, const Extent& second) {
+  const float smaller = std::min(first.height(), second.height()), larger = std::max(first.height(), second.height());
+  return std::abs(first.middle() - second.middle()) <= 0.2F * smaller && larger <= 1.5F * smaller;
+}
+
+// Pieces of one line closer than this many times their height are read as
+// one: the detector parts a line at runs of spaces (a log's padded fields,
+// a listing's columns), and crops that overlap read each other's edges.
+constexpr float kJoinGap = 1.0F;
+// Boxes this level or more are joined; slanted ones keep their own slant.
+constexpr float kLevelSlope = 0.05F;
+
+// A piece hardly longer than it is tall may be an icon, a checkbox or a
+// bullet rather than text: it is read alone, where such marks are told apart.
+constexpr float kShortestJoined = 1.5F;
+
+bool isLevel(const TextLineBox& box) {
+  const auto slope = [](Point from, Point to) { return std::abs(to.y - from.y) <= kLevelSlope * std::abs(to.x - from.x); };
+  return slope(box.corners[0], box.corners[1]) && slope(box.corners[3], box.corners[2]);
+}
+
+TextLineBox boxAround(const Extent& extent, float score) {
+  return {{{{extent.left, extent.top}, {extent.right, extent.top}, {extent.right, extent.bottom}, {extent.left, extent.bottom}}},
+          score};
+}
+
 using Group = std::vector<std::size_t>;
 
 // The share of one side's boxes that must stand in rows with the other's
 // for the two to be read row by row.
 constexpr float kRowShare = 0.7F;
+// The share of a side's boxes above which they are taken to be the fields of
+// rows rather than lines of running text.
+constexpr float kSharedRowShare = 0.3F;
+// Columns have text of the other side beside more than this share of the
+// smaller side's boxes.
+constexpr float kBesideShare = 0.5F;
+// Gutters a bar across the page reaches over are at least this many line
+// heights wide, as wide as those between a page's panels.
+constexpr float kBarGutter = 2;
 
 class Ordering {
  public:
   explicit Ordering(const std::vector<TextLineBox>& boxes) {
     extents_.reserve(boxes.size());
     for (const TextLineBox& box : boxes) extents_.push_back(extentOf(box));
+  }
+
+  // A page's columns may lie under a bar that runs across them all (a
+  // toolbar, a status bar, a running head): a first or last band of one row
+  // whose pieces stand on both sides of the page's gutter and reach across a
+  // gutter of the page between them is read on its own, before or after the
+  // columns. The first lines of columns stay within their columns.
+  void orderPage(const Group& page, std::vector<VisualLine>& lines) const {
+    const std::vector<Group> bands = bandsOf(page);
+    const std::optional<float> gutter = columnGutter(page);
+    if (bands.size() < 3 || !gutter) return order(page, lines);
+    Group between;
+    for (std::size_t band = 1; band + 1 < bands.size(); ++band)
+      between.insert(between.end(), bands[band].begin(), bands[band].end());
+    const float minGap = medianHeight(between);
+    std::vector<Gap> gutters = clearGaps(between, minGap);
+    std::erase_if(gutters, [&](const Gap& gap) { return gap.width < kBarGutter * minGap; });
+    const auto isBar = [&](std::size_t band) {
+      const auto [left, right] = split(bands[band], *gutter);
+      if (left.empty() || right.empty() || columnGutter(bands[band])) return false;
+      return std::any_of(bands[band].begin(), bands[band].end(), [&](std::size_t box) {
+        return std::any_of(gutters.begin(), gutters.end(), [&](const Gap& gap) {
+          return extents_[box].left < gap.middle && gap.middle < extents_[box].right;
+        });
+      });
+    };
+    const bool header = isBar(0), footer = isBar(bands.size() - 1);
+    if (header) order(bands.front(), lines);
+    Group body;
+    for (std::size_t band = header ? 1 : 0; band < bands.size() - (footer ? 1 : 0); ++band)
+      body.insert(body.end(), bands[band].begin(), bands[band].end());
+    order(std::move(body), lines);
+    if (footer) order(bands.back(), lines);
   }
 
   void order(Group group, std::vector<VisualLine>& lines) const {
@@ -60,14 +131,7 @@ class Ordering {
     return overlap >= 0.5F * smaller && larger <= 2 * smaller;
   }
 
-  // Cells of one row stand on one baseline: their middles differ by a small
-  // part of their height. Lines of neighbouring columns overlap only by
-  // chance, and seldom that closely.
-  bool inOneRow(std::size_t a, std::size_t b) const {
-    const Extent &first = extents_[a], &second = extents_[b];
-    const float smaller = std::min(first.height(), second.height()), larger = std::max(first.height(), second.height());
-    return std::abs(first.middle() - second.middle()) <= 0.2F * smaller && larger <= 1.5F * smaller;
-  }
+  bool inOneRow(std::size_t a, std::size_t b) const { return standInOneRow(extents_[a], extents_[b]); }
 
   float medianHeight(const Group& group) const {
     std::vector<float> heights;
@@ -89,22 +153,46 @@ class Ordering {
   // one parts cells: a sidebar beside a list whose rows have columns.
   std::optional<float> columnGutter(const Group& group) const {
     if (group.size() < 2) return std::nullopt;
+    const float minGap = medianHeight(group);
+    std::vector<Gap> gaps = clearGaps(group, minGap);
+    std::sort(gaps.begin(), gaps.end(), [](const Gap& a, const Gap& b) { return a.width > b.width; });
+    for (const Gap& gap : gaps) {
+      const auto [left, right] = split(group, gap.middle);
+      if (areColumns(left, right, gap.width, minGap)) return gap.middle;
+    }
+    return std::nullopt;
+  }
+
+  struct Gap {
+    float width, middle;
+  };
+
+  // The vertical gaps at least `minGap` wide that no box of the group
+  // crosses, left to right.
+  std::vector<Gap> clearGaps(const Group& group, float minGap) const {
     Group byLeft = group;
     std::sort(byLeft.begin(), byLeft.end(), [&](auto a, auto b) { return extents_[a].left < extents_[b].left; });
-    const float minGap = medianHeight(group);
-    std::vector<std::pair<float, float>> gaps;  // width, middle
+    std::vector<Gap> gaps;
     float reach = extents_[byLeft[0]].right;
     for (const std::size_t box : byLeft) {
       const float gap = extents_[box].left - reach;
-      if (gap >= minGap) gaps.emplace_back(gap, reach + gap / 2);
+      if (gap >= minGap) gaps.push_back({gap, reach + gap / 2});
       reach = std::max(reach, extents_[box].right);
     }
-    std::sort(gaps.begin(), gaps.end(), std::greater<>());
-    for (const auto& [width, middle] : gaps) {
-      const auto [left, right] = split(group, middle);
-      if (areColumns(left, right, width)) return middle;
-    }
-    return std::nullopt;
+    return gaps;
+  }
+
+  // The boxes of a side that face the other across the gap: those beyond
+  // the side's own last clear gap towards it. Sparse fields beside a list
+  // (a count beside some folders) face the list, not what lies past them.
+  Group facing(const Group& side, bool towardsRight, float minGap) const {
+    const std::vector<Gap> gaps = clearGaps(side, minGap);
+    if (gaps.empty()) return side;
+    const float cut = towardsRight ? gaps.back().middle : gaps.front().middle;
+    Group near;
+    for (const std::size_t box : side)
+      if (towardsRight ? extents_[box].left >= cut : extents_[box].right <= cut) near.push_back(box);
+    return near;
   }
 
   // Sides are columns unless the boxes of one side nearly all stand on a
@@ -112,21 +200,40 @@ class Ordering {
   // every row, a shortcut beside every item: the labels without an amount
   // do not count against it), or when both hold running text: several
   // lines, each long beside its height and beside the gap.
-  bool areColumns(const Group& left, const Group& right, float gap) const {
+  bool areColumns(const Group& left, const Group& right, float gap, float minGap) const {
     const auto pairedShare = [&](const Group& side, const Group& other) {
       std::size_t paired = 0;
       for (const std::size_t a : side)
-        paired += std::any_of(other.begin(), other.end(), [&](std::size_t b) { return inOneRow(a, b); });
+        paired += std::any_of(other.begin(), other.end(), [&](std::size_t b) { return b != a && inOneRow(a, b); });
       return static_cast<float>(paired) / static_cast<float>(side.size());
     };
-    if (std::max(pairedShare(left, right), pairedShare(right, left)) < kRowShare) return true;
+    if (!standSideBySide(left, right)) return false;
+    const float rowShare = std::max(pairedShare(facing(left, true, minGap), right),
+                                    pairedShare(facing(right, false, minGap), left));
+    if (rowShare < kRowShare) return true;
+    // A line of running text is one box: a side whose boxes share rows among
+    // themselves holds the fields of rows, as a log's do.
     const auto runningText = [&](const Group& side) {
-      if (side.size() < 3) return false;
+      if (side.size() < 3 || pairedShare(side, side) > kSharedRowShare) return false;
       float width = 0, height = 0;
       for (const std::size_t box : side) width += extents_[box].width(), height += extents_[box].height();
       return width >= 8 * height && width >= 4 * gap * static_cast<float>(side.size());
     };
     return runningText(left) && runningText(right);
+  }
+
+  // Columns have text beside each other somewhere. Pieces that only take
+  // turns down the page, as a chat's bubbles from either side do, are read
+  // top to bottom however far apart they stand.
+  bool standSideBySide(const Group& left, const Group& right) const {
+    const Group& fewer = left.size() <= right.size() ? left : right;
+    const Group& more = left.size() <= right.size() ? right : left;
+    std::size_t beside = 0;
+    for (const std::size_t a : fewer)
+      beside += std::any_of(more.begin(), more.end(), [&](std::size_t b) {
+        return std::min(extents_[a].bottom, extents_[b].bottom) > std::max(extents_[a].top, extents_[b].top);
+      });
+    return static_cast<float>(beside) > kBesideShare * static_cast<float>(fewer.size());
   }
 
   // The group cut at every clear horizontal gap, top to bottom.
@@ -184,11 +291,40 @@ class Ordering {
 
 }  // namespace
 
+std::vector<TextLineBox> joinedPiecesOfLines(const std::vector<TextLineBox>& boxes) {
+  std::vector<std::size_t> byLeft(boxes.size());
+  for (std::size_t box = 0; box < boxes.size(); ++box) byLeft[box] = box;
+  std::vector<Extent> extents;
+  for (const TextLineBox& box : boxes) extents.push_back(extentOf(box));
+  std::sort(byLeft.begin(), byLeft.end(), [&](auto a, auto b) { return extents[a].left < extents[b].left; });
+  std::vector<TextLineBox> joined;
+  std::vector<std::optional<Extent>> joinable;  // the extent of each level box joined so far
+  for (const std::size_t box : byLeft) {
+    const Extent& extent = extents[box];
+    const auto line = std::find_if(joinable.begin(), joinable.end(), [&](const std::optional<Extent>& before) {
+      return before && standInOneRow(*before, extent) &&
+             extent.left - before->right <= kJoinGap * std::min(before->height(), extent.height());
+    });
+    const bool mayJoin = isLevel(boxes[box]) && extent.width() >= kShortestJoined * extent.height();
+    if (!mayJoin || line == joinable.end()) {
+      joined.push_back(boxes[box]);
+      joinable.push_back(mayJoin ? std::optional(extent) : std::nullopt);
+      continue;
+    }
+    Extent& around = **line;
+    around = {std::min(around.left, extent.left), std::min(around.top, extent.top),
+              std::max(around.right, extent.right), std::max(around.bottom, extent.bottom)};
+    TextLineBox& target = joined[static_cast<std::size_t>(line - joinable.begin())];
+    target = boxAround(around, std::min(target.score, boxes[box].score));
+  }
+  return joined;
+}
+
 std::vector<VisualLine> readingOrder(const std::vector<TextLineBox>& boxes) {
   Group all(boxes.size());
   for (std::size_t box = 0; box < boxes.size(); ++box) all[box] = box;
   std::vector<VisualLine> lines;
-  Ordering(boxes).order(std::move(all), lines);
+  Ordering(boxes).orderPage(all, lines);
   return lines;
 }
 

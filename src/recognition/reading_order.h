@@ -10,6 +10,10 @@ namespace tarnwick {
 // The boxes of one visual line, left to right.
 using VisualLine = std::vector<std::size_t>;
 
+// The boxes with the pieces of each line that stand close together on one
+// baseline joined into one box, so the line is read whole.
+std::vector<TextLineBox> joinedPiecesOfLines(const std::vector<TextLineBox>& boxes);
+
 // The boxes grouped into the lines a person reads, in the order they read
 // them: top to bottom, a column to the left before the one beside it, and
 // boxes that share a baseline across a gap (a label and its amount, the
