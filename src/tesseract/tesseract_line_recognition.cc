@@ -4,13 +4,17 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cstdint>
+#include <string>
+#include <string_view>
 #include <numeric>
 
 #include <leptonica/allheaders.h>
 #include <tesseract/baseapi.h>
 
 #include "platform/library_setup.h"
+#include "platform/unicode.h"
 
 namespace tarnwick {
 namespace {
@@ -25,6 +29,11 @@ constexpr std::size_t kMaxEngines = 4;
 // Lines carry no resolution; Tesseract's size filters assume scans of this
 // density, at which our prepared line heights are ordinary text.
 constexpr int kAssumedResolution = 300;
+
+// Below this a lone symbol at the end of a line is taken for a drawn mark.
+constexpr float kStrayMarkConfidence = 0.8F;
+// A symbol at least this wide beside its height is drawn rather than written.
+constexpr float kSquatShare = 0.8F;
 
 struct PixDestroy {
   void operator()(Pix* pix) const { pixDestroy(&pix); }
@@ -54,6 +63,47 @@ PixPtr pixOf(const GreyImage& line) {
   return pix;
 }
 
+struct Word {
+  std::string text;
+  float confidence;
+  bool squat;  // about as wide as tall, as icons and checkboxes are
+};
+
+// An icon, a checkbox or a bullet drawn beside the text of a line reads as
+// one symbol that is neither letter nor digit, and reads unsure or as wide
+// as a letter is tall. A bracket that opens the line or closes it is text.
+bool isStrayMark(const Word& word, std::string_view textBracket) {
+  const bool oneByte = word.text.size() == 1;
+  const bool oneSymbol = !word.text.empty() && (oneByte || graphemeClusterCount(word.text) == 1);
+  if (!oneSymbol || (oneByte && (std::isalnum(static_cast<unsigned char>(word.text[0])) ||
+                                 textBracket.find(word.text[0]) != std::string_view::npos)))
+    return false;
+  return word.confidence < kStrayMarkConfidence || word.squat;
+}
+
+// The recognized words joined by spaces, less stray marks at either end;
+// the confidence is the mean of the words kept.
+RecognizedText wordsOf(tesseract::TessBaseAPI& engine) {
+  std::vector<Word> words;
+  const std::unique_ptr<tesseract::ResultIterator> word(engine.GetIterator());
+  if (word) do {
+      const TextPtr text(word->GetUTF8Text(tesseract::RIL_WORD));
+      int left = 0, top = 0, right = 0, bottom = 0;
+      word->BoundingBox(tesseract::RIL_WORD, &left, &top, &right, &bottom);
+      const bool squat = right - left >= kSquatShare * static_cast<float>(bottom - top);
+      if (text) words.push_back({text.get(), word->Confidence(tesseract::RIL_WORD) / 100.0F, squat});
+    } while (word->Next(tesseract::RIL_WORD));
+  // A line of one symbol is text of its own: a closing brace, a bullet.
+  if (words.size() > 1 && isStrayMark(words.front(), "([{<")) words.erase(words.begin());
+  if (words.size() > 1 && isStrayMark(words.back(), ")]}>")) words.pop_back();
+  RecognizedText reading{.string = "", .confidence = 0};
+  for (const Word& kept : words) {
+    reading.string += (reading.string.empty() ? "" : " ") + kept.text;
+    reading.confidence += kept.confidence / static_cast<float>(words.size());
+  }
+  return reading;
+}
+
 RecognizedText readLine(tesseract::TessBaseAPI& engine, const GreyImage& line) {
   if (line.width <= 0 || line.height <= 0) return {};
   const PixPtr pix = pixOf(line);
@@ -61,8 +111,11 @@ RecognizedText readLine(tesseract::TessBaseAPI& engine, const GreyImage& line) {
   engine.SetPageSegMode(tesseract::PSM_SINGLE_LINE);
   engine.SetImage(pix.get());
   engine.SetSourceResolution(kAssumedResolution);
-  const TextPtr text(engine.GetUTF8Text());
-  RecognizedText reading{.string = text ? text.get() : "", .confidence = engine.MeanTextConf() / 100.0F};
+  if (engine.Recognize(nullptr) != 0) {
+    engine.Clear();
+    return {};
+  }
+  RecognizedText reading = wordsOf(engine);
   engine.Clear();
   return reading;
 }
