@@ -275,19 +275,6 @@ TEST(LineReadingRecognition, ReadsTheFoundLinesInReadingOrderOrSaysWhyNot) {
 // The shipped model, as the build tree has it beside the binaries.
 std::string shippedModel() { return std::filesystem::path(TARNWICK_BINARY).parent_path() / TARNWICK_DETECTOR_MODEL; }
 
-// A page of `text` with a filled square, as wide as the text is tall, a
-// space after it, as an icon stands after a menu item.
-std::unique_ptr<PixelBuffer> withIcon(const std::string& text) {
-  std::unique_ptr<PixelBuffer> drawn = page(text);
-  const int side = drawn->height() * 3 / 5, textWidth = drawn->width();
-  std::unique_ptr<PixelBuffer> wider = page(text, textWidth + 2 * side);
-  const BaseAddressLock lock(*wider, LockFlags::readWrite);
-  for (int y = side / 3; y < side / 3 + side; ++y)
-    std::fill_n(reinterpret_cast<std::uint32_t*>(wider->baseAddress() + y * wider->bytesPerRow()) + textWidth + side / 3,
-                side, 0xFF000000U);
-  return wider;
-}
-
 TEST(LineReadingEngines, ReadDarkAndLightPagesOfAnySizeInOneProcess) {
   initialiseLibraries();
   OpenCvTextDetection detection(shippedModel(), TARNWICK_DETECTOR_SHA256);
@@ -302,7 +289,6 @@ TEST(LineReadingEngines, ReadDarkAndLightPagesOfAnySizeInOneProcess) {
       // Another size, taken by the network in strips.
       {"a large light page", page("Invoice 2024-03-18", 1400, 1000), {"Invoice 2024-03-18"}},
       {"a blank page", page("", 64, 64), {}},
-      {"an icon beside a menu item", withIcon("Settings"), {"Settings"}},
   };
   for (const auto& [name, buffer, lines] : pages) {
     SCOPED_TRACE(name);
