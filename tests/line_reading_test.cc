@@ -14,6 +14,7 @@
 #include "platform/unicode.h"
 #include "recognition/line_preparation.h"
 #include "recognition/line_reading_recognition.h"
+#include "recognition/panel_edges.h"
 #include "recognition/reading_order.h"
 #include "support/test_support.h"
 #include "tesseract/tesseract_line_recognition.h"
@@ -50,11 +51,11 @@ TextLineBox box(float left, float top, float right, float bottom) {
 // Boxes named by what a reader of each would read.
 using NamedBoxes = std::vector<std::pair<std::string, TextLineBox>>;
 
-V linesInOrder(const NamedBoxes& named) {
+V linesInOrder(const NamedBoxes& named, const PanelEdgeTest& panelEdge = {}) {
   std::vector<TextLineBox> boxes;
   for (const auto& entry : named) boxes.push_back(entry.second);
   V lines;
-  for (const VisualLine& line : readingOrder(boxes)) {
+  for (const VisualLine& line : readingOrder(boxes, panelEdge)) {
     std::string joined;
     for (const std::size_t piece : line) joined += (joined.empty() ? "" : " ") + named[piece].first;
     lines.push_back(joined);
@@ -130,6 +131,33 @@ TEST(ReadingOrder, ReadsColumnsOneAfterTheOtherAndRowsAcrossTheirGaps) {
     SCOPED_TRACE(name);
     EXPECT_EQ(linesInOrder(boxes), lines);
   }
+}
+
+TEST(ReadingOrder, ReadsPanelsSideBySideOneAfterTheOther) {
+  // Two cards, each a label over its figure; two fields of a form.
+  const NamedBoxes cards = joined({{{"Revenue", box(20, 0, 120, 14)}, {"Users", box(260, 0, 340, 14)}},
+                                   {{"$48,210", box(20, 20, 160, 50)}, {"3,842", box(260, 20, 360, 50)}}});
+  const NamedBoxes fields = joined({{{"Jane", box(20, 0, 80, 14)}, {"Doe", box(260, 0, 300, 14)}}});
+  const PanelEdgeTest edge = [](float left, float right, float, float) { return left < 200 && 200 < right; };
+  EXPECT_EQ(linesInOrder(cards, edge), (V{"Revenue", "$48,210", "Users", "3,842"}));
+  EXPECT_EQ(linesInOrder(cards), (V{"Revenue Users", "$48,210 3,842"})) << "a table's rows";
+  EXPECT_EQ(linesInOrder(fields, edge), (V{"Jane Doe"}));
+}
+
+TEST(PanelEdges, RunDownBetweenCardsButNotThroughATableOrPlainGround) {
+  const auto drawn = [](bool cardEdges, bool rule) {
+    auto buffer = page("", 200, 100);
+    const BaseAddressLock lock(*buffer, LockFlags::readWrite);
+    for (int y = 0; y < 100; ++y) {
+      auto* row = reinterpret_cast<std::uint32_t*>(buffer->baseAddress() + y * buffer->bytesPerRow());
+      if (cardEdges) row[90] = row[110] = 0xFFC0C0C0U;
+      if (rule && y == 50) std::fill_n(row, 200, 0xFFC0C0C0U);
+    }
+    return buffer;
+  };
+  EXPECT_TRUE(panelEdgeRunsDown(*drawn(true, false), 60, 140, 10, 90));
+  EXPECT_FALSE(panelEdgeRunsDown(*drawn(true, true), 60, 140, 10, 90)) << "a grid";
+  EXPECT_FALSE(panelEdgeRunsDown(*drawn(false, false), 60, 140, 10, 90));
 }
 
 TEST(ReadingOrder, JoinsCloseLevelPiecesOfALineButNotMarksOrSlantedOnes) {

@@ -7,6 +7,7 @@
 
 #include "platform/unicode.h"
 #include "recognition/line_preparation.h"
+#include "recognition/panel_edges.h"
 #include "recognition/reading_order.h"
 
 namespace tarnwick {
@@ -113,7 +114,10 @@ class LineReadingRecognition::Handler final : public ImageRequestHandler {
       return std::nullopt;
     }
     read.readings.resize(detected_->size());
-    return observations(readingOrder(*detected_), read.readings);
+    const auto panelEdge = [&](float left, float right, float top, float bottom) {
+      return panelEdgeRunsDown(buffer_, left, right, top, bottom);
+    };
+    return observations(readingOrder(*detected_, panelEdge), read.readings);
   }
 
   LineReadingRecognition& recognition_;

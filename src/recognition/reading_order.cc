@@ -67,10 +67,12 @@ constexpr float kBesideShare = 0.5F;
 // Gutters a bar across the page reaches over are at least this many line
 // heights wide, as wide as those between a page's panels.
 constexpr float kBarGutter = 2;
+// A side this many times as tall as its tallest box holds lines stacked.
+constexpr float kStackedHeight = 1.5F;
 
 class Ordering {
  public:
-  explicit Ordering(const std::vector<TextLineBox>& boxes) {
+  Ordering(const std::vector<TextLineBox>& boxes, const PanelEdgeTest& panelEdge) : panelEdge_(panelEdge) {
     extents_.reserve(boxes.size());
     for (const TextLineBox& box : boxes) extents_.push_back(extentOf(box));
   }
@@ -158,7 +160,7 @@ class Ordering {
     std::sort(gaps.begin(), gaps.end(), [](const Gap& a, const Gap& b) { return a.width > b.width; });
     for (const Gap& gap : gaps) {
       const auto [left, right] = split(group, gap.middle);
-      if (areColumns(left, right, gap.width, minGap)) return gap.middle;
+      if (areColumns(left, right, gap, minGap)) return gap.middle;
     }
     return std::nullopt;
   }
@@ -200,26 +202,49 @@ class Ordering {
   // every row, a shortcut beside every item: the labels without an amount
   // do not count against it), or when both hold running text: several
   // lines, each long beside its height and beside the gap.
-  bool areColumns(const Group& left, const Group& right, float gap, float minGap) const {
+  bool areColumns(const Group& left, const Group& right, const Gap& gap, float minGap) const {
     const auto pairedShare = [&](const Group& side, const Group& other) {
       std::size_t paired = 0;
       for (const std::size_t a : side)
         paired += std::any_of(other.begin(), other.end(), [&](std::size_t b) { return b != a && inOneRow(a, b); });
       return static_cast<float>(paired) / static_cast<float>(side.size());
     };
-    if (!standSideBySide(left, right)) return false;
+    if (!standSideBySide(left, right)) return partedByPanels(left, right, gap);
     const float rowShare = std::max(pairedShare(facing(left, true, minGap), right),
                                     pairedShare(facing(right, false, minGap), left));
-    if (rowShare < kRowShare) return true;
+    if (rowShare < kRowShare || partedByPanels(left, right, gap)) return true;
     // A line of running text is one box: a side whose boxes share rows among
     // themselves holds the fields of rows, as a log's do.
     const auto runningText = [&](const Group& side) {
       if (side.size() < 3 || pairedShare(side, side) > kSharedRowShare) return false;
       float width = 0, height = 0;
       for (const std::size_t box : side) width += extents_[box].width(), height += extents_[box].height();
-      return width >= 8 * height && width >= 4 * gap * static_cast<float>(side.size());
+      return width >= 8 * height && width >= 4 * gap.width * static_cast<float>(side.size());
     };
     return runningText(left) && runningText(right);
+  }
+
+  // Panels side by side (cards, each a label over its figure; a chart's
+  // panel beside a list's) are read one after the other, whether or not
+  // their lines share baselines or stand beside each other: an edge runs
+  // down the gap between them. Fields and buttons of one row are read
+  // across, framed or not.
+  bool partedByPanels(const Group& left, const Group& right, const Gap& gap) const {
+    if (!panelEdge_) return false;
+    const auto span = [&](const Group& side) {
+      Extent around = extents_[side[0]];
+      float tallest = 0;
+      for (const std::size_t box : side) {
+        around.top = std::min(around.top, extents_[box].top), around.bottom = std::max(around.bottom, extents_[box].bottom);
+        tallest = std::max(tallest, extents_[box].height());
+      }
+      return std::pair(around, around.height() > kStackedHeight * tallest);
+    };
+    const auto [leftSpan, leftStacked] = span(left);
+    const auto [rightSpan, rightStacked] = span(right);
+    return (leftStacked || rightStacked) &&
+           panelEdge_(gap.middle - gap.width / 2, gap.middle + gap.width / 2, std::min(leftSpan.top, rightSpan.top),
+                      std::max(leftSpan.bottom, rightSpan.bottom));
   }
 
   // Columns have text beside each other somewhere. Pieces that only take
@@ -287,6 +312,7 @@ class Ordering {
   }
 
   std::vector<Extent> extents_;
+  const PanelEdgeTest& panelEdge_;
 };
 
 }  // namespace
@@ -320,11 +346,11 @@ std::vector<TextLineBox> joinedPiecesOfLines(const std::vector<TextLineBox>& box
   return joined;
 }
 
-std::vector<VisualLine> readingOrder(const std::vector<TextLineBox>& boxes) {
+std::vector<VisualLine> readingOrder(const std::vector<TextLineBox>& boxes, const PanelEdgeTest& panelEdge) {
   Group all(boxes.size());
   for (std::size_t box = 0; box < boxes.size(); ++box) all[box] = box;
   std::vector<VisualLine> lines;
-  Ordering(boxes).orderPage(all, lines);
+  Ordering(boxes, panelEdge).orderPage(all, lines);
   return lines;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <vector>
 
 #include "platform/text_detection.h"
@@ -19,6 +20,10 @@ std::vector<TextLineBox> joinedPiecesOfLines(const std::vector<TextLineBox>& box
 // boxes that share a baseline across a gap (a label and its amount, the
 // cells of a table or log row, a menu item and its shortcut) on one line.
 // Every box is in exactly one line.
-std::vector<VisualLine> readingOrder(const std::vector<TextLineBox>& boxes);
+// Whether an edge runs down the page between x = left and x = right from
+// y = top to y = bottom, parting panels; left out, none is looked for.
+using PanelEdgeTest = std::function<bool(float left, float right, float top, float bottom)>;
+
+std::vector<VisualLine> readingOrder(const std::vector<TextLineBox>& boxes, const PanelEdgeTest& panelEdge = {});
 
 }  // namespace tarnwick
