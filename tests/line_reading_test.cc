@@ -51,11 +51,11 @@ TextLineBox box(float left, float top, float right, float bottom) {
 // Boxes named by what a reader of each would read.
 using NamedBoxes = std::vector<std::pair<std::string, TextLineBox>>;
 
-V linesInOrder(const NamedBoxes& named, const PanelEdgeTest& panelEdge = {}) {
+V linesInOrder(const NamedBoxes& named, const PageDrawing& drawing = {}) {
   std::vector<TextLineBox> boxes;
   for (const auto& entry : named) boxes.push_back(entry.second);
   V lines;
-  for (const VisualLine& line : readingOrder(boxes, panelEdge)) {
+  for (const VisualLine& line : readingOrder(boxes, drawing)) {
     std::string joined;
     for (const std::size_t piece : line) joined += (joined.empty() ? "" : " ") + named[piece].first;
     lines.push_back(joined);
@@ -138,7 +138,8 @@ TEST(ReadingOrder, ReadsPanelsSideBySideOneAfterTheOther) {
   const NamedBoxes cards = joined({{{"Revenue", box(20, 0, 120, 14)}, {"Users", box(260, 0, 340, 14)}},
                                    {{"$48,210", box(20, 20, 160, 50)}, {"3,842", box(260, 20, 360, 50)}}});
   const NamedBoxes fields = joined({{{"Jane", box(20, 0, 80, 14)}, {"Doe", box(260, 0, 300, 14)}}});
-  const PanelEdgeTest edge = [](float left, float right, float, float) { return left < 200 && 200 < right; };
+  const PageDrawing edge{.edgeDown = [](float left, float right, float, float) { return left < 200 && 200 < right; },
+                         .ruleAcross = {}};
   EXPECT_EQ(linesInOrder(cards, edge), (V{"Revenue", "$48,210", "Users", "3,842"}));
   EXPECT_EQ(linesInOrder(cards), (V{"Revenue Users", "$48,210 3,842"})) << "a table's rows";
   EXPECT_EQ(linesInOrder(fields, edge), (V{"Jane Doe"}));

@@ -114,10 +114,14 @@ class LineReadingRecognition::Handler final : public ImageRequestHandler {
       return std::nullopt;
     }
     read.readings.resize(detected_->size());
-    const auto panelEdge = [&](float left, float right, float top, float bottom) {
-      return panelEdgeRunsDown(buffer_, left, right, top, bottom);
-    };
-    return observations(readingOrder(*detected_, panelEdge), read.readings);
+    const PageDrawing drawing{
+        .edgeDown = [&](float left, float right, float top, float bottom) {
+          return panelEdgeRunsDown(buffer_, left, right, top, bottom);
+        },
+        .ruleAcross = [&](float left, float right, float top, float bottom) {
+          return ruleRunsAcross(buffer_, left, right, top, bottom);
+        }};
+    return observations(readingOrder(*detected_, drawing), read.readings);
   }
 
   LineReadingRecognition& recognition_;

@@ -38,16 +38,35 @@ bool edgeRuns(const Span& along, const Span& across, Step step) {
   return false;
 }
 
-}  // namespace
+// Edges down the region at some column and across it at some row, as
+// many as asked for.
+struct Edges {
+  bool down = false, across = false;
+};
 
-bool panelEdgeRunsDown(const PixelBuffer& page, float left, float right, float top, float bottom) {
+Edges edgesIn(const PixelBuffer& page, float left, float right, float top, float bottom, bool wantDown) {
   const Span columns = spanOf(left, right, page.width()), rows = spanOf(top, bottom, page.height());
-  if (columns.last - columns.first < 2 || rows.last - rows.first < 2) return false;
+  if (columns.last - columns.first < 2 || rows.last < rows.first) return {};
   const GreyView grey(page);
   const auto at = [&](int x, int y) { return grey.sample(static_cast<float>(x), static_cast<float>(y)); };
   const Span everyColumn{columns.first, columns.last, 1}, everyRow{rows.first, rows.last, 1};
-  const bool down = edgeRuns(everyColumn, rows, [&](int x, int y) { return std::abs(at(x + 1, y) - at(x - 1, y)); });
-  return down && !edgeRuns(everyRow, columns, [&](int y, int x) { return std::abs(at(x, y + 1) - at(x, y - 1)); });
+  Edges found;
+  if (wantDown && rows.last - rows.first >= 2)
+    found.down = edgeRuns(everyColumn, rows, [&](int x, int y) { return std::abs(at(x + 1, y) - at(x - 1, y)); });
+  if (found.down || !wantDown)
+    found.across = edgeRuns(everyRow, columns, [&](int y, int x) { return std::abs(at(x, y + 1) - at(x, y - 1)); });
+  return found;
+}
+
+}  // namespace
+
+bool panelEdgeRunsDown(const PixelBuffer& page, float left, float right, float top, float bottom) {
+  const Edges edges = edgesIn(page, left, right, top, bottom, true);
+  return edges.down && !edges.across;
+}
+
+bool ruleRunsAcross(const PixelBuffer& page, float left, float right, float top, float bottom) {
+  return edgesIn(page, left, right, top, bottom, false).across;
 }
 
 }  // namespace tarnwick

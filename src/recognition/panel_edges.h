@@ -10,4 +10,7 @@ namespace tarnwick {
 // the cells of a table's grid have not.
 bool panelEdgeRunsDown(const PixelBuffer& page, float left, float right, float top, float bottom);
 
+// Whether a rule or the edge of a bar runs across the whole of the region.
+bool ruleRunsAcross(const PixelBuffer& page, float left, float right, float top, float bottom);
+
 }  // namespace tarnwick

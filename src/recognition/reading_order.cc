@@ -72,7 +72,7 @@ constexpr float kStackedHeight = 1.5F;
 
 class Ordering {
  public:
-  Ordering(const std::vector<TextLineBox>& boxes, const PanelEdgeTest& panelEdge) : panelEdge_(panelEdge) {
+  Ordering(const std::vector<TextLineBox>& boxes, const PageDrawing& drawing) : drawing_(drawing) {
     extents_.reserve(boxes.size());
     for (const TextLineBox& box : boxes) extents_.push_back(extentOf(box));
   }
@@ -80,8 +80,9 @@ class Ordering {
   // A page's columns may lie under a bar that runs across them all (a
   // toolbar, a status bar, a running head): a first or last band of one row
   // whose pieces stand on both sides of the page's gutter and reach across a
-  // gutter of the page between them is read on its own, before or after the
-  // columns. The first lines of columns stay within their columns.
+  // gutter of the page between them, or is ruled off from the rest, is read
+  // on its own, before or after the columns. The first lines of columns stay
+  // within their columns.
   void orderPage(const Group& page, std::vector<VisualLine>& lines) const {
     const std::vector<Group> bands = bandsOf(page);
     const std::optional<float> gutter = columnGutter(page);
@@ -92,10 +93,14 @@ class Ordering {
     const float minGap = medianHeight(between);
     std::vector<Gap> gutters = clearGaps(between, minGap);
     std::erase_if(gutters, [&](const Gap& gap) { return gap.width < kBarGutter * minGap; });
+    const Extent around = extentOfGroup(page), inside = extentOfGroup(between);
     const auto isBar = [&](std::size_t band) {
       const auto [left, right] = split(bands[band], *gutter);
       if (left.empty() || right.empty() || columnGutter(bands[band])) return false;
-      return std::any_of(bands[band].begin(), bands[band].end(), [&](std::size_t box) {
+      const Extent bar = extentOfGroup(bands[band]);
+      const bool ruledOff = drawing_.ruleAcross && (band == 0 ? drawing_.ruleAcross(around.left, around.right, bar.bottom, inside.top)
+                                                              : drawing_.ruleAcross(around.left, around.right, inside.bottom, bar.top));
+      return ruledOff || std::any_of(bands[band].begin(), bands[band].end(), [&](std::size_t box) {
         return std::any_of(gutters.begin(), gutters.end(), [&](const Gap& gap) {
           return extents_[box].left < gap.middle && gap.middle < extents_[box].right;
         });
@@ -134,6 +139,14 @@ class Ordering {
   }
 
   bool inOneRow(std::size_t a, std::size_t b) const { return standInOneRow(extents_[a], extents_[b]); }
+
+  Extent extentOfGroup(const Group& group) const {
+    Extent around = extents_[group[0]];
+    for (const std::size_t box : group)
+      around = {std::min(around.left, extents_[box].left), std::min(around.top, extents_[box].top),
+                std::max(around.right, extents_[box].right), std::max(around.bottom, extents_[box].bottom)};
+    return around;
+  }
 
   float medianHeight(const Group& group) const {
     std::vector<float> heights;
@@ -230,21 +243,16 @@ class Ordering {
   // down the gap between them. Fields and buttons of one row are read
   // across, framed or not.
   bool partedByPanels(const Group& left, const Group& right, const Gap& gap) const {
-    if (!panelEdge_) return false;
-    const auto span = [&](const Group& side) {
-      Extent around = extents_[side[0]];
+    if (!drawing_.edgeDown) return false;
+    const auto stacked = [&](const Group& side) {
       float tallest = 0;
-      for (const std::size_t box : side) {
-        around.top = std::min(around.top, extents_[box].top), around.bottom = std::max(around.bottom, extents_[box].bottom);
-        tallest = std::max(tallest, extents_[box].height());
-      }
-      return std::pair(around, around.height() > kStackedHeight * tallest);
+      for (const std::size_t box : side) tallest = std::max(tallest, extents_[box].height());
+      return extentOfGroup(side).height() > kStackedHeight * tallest;
     };
-    const auto [leftSpan, leftStacked] = span(left);
-    const auto [rightSpan, rightStacked] = span(right);
-    return (leftStacked || rightStacked) &&
-           panelEdge_(gap.middle - gap.width / 2, gap.middle + gap.width / 2, std::min(leftSpan.top, rightSpan.top),
-                      std::max(leftSpan.bottom, rightSpan.bottom));
+    const Extent leftSpan = extentOfGroup(left), rightSpan = extentOfGroup(right);
+    return (stacked(left) || stacked(right)) &&
+           drawing_.edgeDown(gap.middle - gap.width / 2, gap.middle + gap.width / 2, std::min(leftSpan.top, rightSpan.top),
+                             std::max(leftSpan.bottom, rightSpan.bottom));
   }
 
   // Columns have text beside each other somewhere. Pieces that only take
@@ -312,7 +320,7 @@ class Ordering {
   }
 
   std::vector<Extent> extents_;
-  const PanelEdgeTest& panelEdge_;
+  const PageDrawing& drawing_;
 };
 
 }  // namespace
@@ -346,11 +354,11 @@ std::vector<TextLineBox> joinedPiecesOfLines(const std::vector<TextLineBox>& box
   return joined;
 }
 
-std::vector<VisualLine> readingOrder(const std::vector<TextLineBox>& boxes, const PanelEdgeTest& panelEdge) {
+std::vector<VisualLine> readingOrder(const std::vector<TextLineBox>& boxes, const PageDrawing& drawing) {
   Group all(boxes.size());
   for (std::size_t box = 0; box < boxes.size(); ++box) all[box] = box;
   std::vector<VisualLine> lines;
-  Ordering(boxes, panelEdge).orderPage(all, lines);
+  Ordering(boxes, drawing).orderPage(all, lines);
   return lines;
 }
 

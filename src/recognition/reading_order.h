@@ -20,10 +20,14 @@ std::vector<TextLineBox> joinedPiecesOfLines(const std::vector<TextLineBox>& box
 // boxes that share a baseline across a gap (a label and its amount, the
 // cells of a table or log row, a menu item and its shortcut) on one line.
 // Every box is in exactly one line.
-// Whether an edge runs down the page between x = left and x = right from
-// y = top to y = bottom, parting panels; left out, none is looked for.
-using PanelEdgeTest = std::function<bool(float left, float right, float top, float bottom)>;
+// What is drawn on the page between the boxes, in page pixels, where it is
+// known: whether an edge runs down the region from x = left to x = right
+// and y = top to y = bottom, parting panels, and whether a rule runs across
+// it. Tests left out find nothing.
+struct PageDrawing {
+  std::function<bool(float left, float right, float top, float bottom)> edgeDown, ruleAcross;
+};
 
-std::vector<VisualLine> readingOrder(const std::vector<TextLineBox>& boxes, const PanelEdgeTest& panelEdge = {});
+std::vector<VisualLine> readingOrder(const std::vector<TextLineBox>& boxes, const PageDrawing& drawing = {});
 
 }  // namespace tarnwick
