@@ -145,7 +145,7 @@ TEST(ReadingOrder, ReadsPanelsSideBySideOneAfterTheOther) {
   EXPECT_EQ(linesInOrder(fields, edge), (V{"Jane Doe"}));
 }
 
-TEST(PanelEdges, RunDownBetweenCardsButNotThroughATableOrPlainGround) {
+TEST(PanelEdges, RunDownBetweenCardsButNotThroughATableAndRulesAcross) {
   const auto drawn = [](bool cardEdges, bool rule) {
     auto buffer = page("", 200, 100);
     const BaseAddressLock lock(*buffer, LockFlags::readWrite);
@@ -159,6 +159,8 @@ TEST(PanelEdges, RunDownBetweenCardsButNotThroughATableOrPlainGround) {
   EXPECT_TRUE(panelEdgeRunsDown(*drawn(true, false), 60, 140, 10, 90));
   EXPECT_FALSE(panelEdgeRunsDown(*drawn(true, true), 60, 140, 10, 90)) << "a grid";
   EXPECT_FALSE(panelEdgeRunsDown(*drawn(false, false), 60, 140, 10, 90));
+  EXPECT_TRUE(ruleRunsAcross(*drawn(true, true), 0, 200, 40, 60));
+  EXPECT_FALSE(ruleRunsAcross(*drawn(true, false), 0, 200, 40, 60)) << "edges down are no rule across";
 }
 
 TEST(ReadingOrder, JoinsCloseLevelPiecesOfALineButNotMarksOrSlantedOnes) {
