@@ -1,6 +1,6 @@
 // Arbitrary detector output (probability maps of any shape and values: NaN,
-// infinities, all text, no text) through line finding, reading order and
-// line preparation: every box must lie on the page, every box must be read
+// infinities, all text, no text) through line finding, joining, reading
+// order (looking at the page's drawing) and line preparation: every box must lie on the page, every box must be read
 // exactly once, and every prepared line must be whole.
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -9,6 +9,7 @@
 
 #include "opencv/opencv_text_detection.h"
 #include "recognition/line_preparation.h"
+#include "recognition/panel_edges.h"
 #include "recognition/reading_order.h"
 
 namespace {
@@ -32,12 +33,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const tarnwick::TextLineBox& box : boxes)
     for (const tarnwick::Point& corner : box.corners)
       require(corner.x >= 0 && corner.x <= pageWidth && corner.y >= 0 && corner.y <= pageHeight);
-  std::vector<int> seen(boxes.size());
-  for (const tarnwick::VisualLine& line : tarnwick::readingOrder(boxes))
-    for (const std::size_t box : line) ++seen.at(box);
-  for (const int times : seen) require(times == 1);
   auto page = tarnwick::createPixelBuffer(pageWidth, pageHeight, tarnwick::kPixelFormat32BGRA).buffer;
   require(page != nullptr);
+  const std::vector<tarnwick::TextLineBox> joined = tarnwick::joinedPiecesOfLines(boxes);
+  require(joined.size() <= boxes.size());
+  const tarnwick::PageDrawing drawing{
+      .edgeDown = [&](float l, float r, float t, float b) { return tarnwick::panelEdgeRunsDown(*page, l, r, t, b); },
+      .ruleAcross = [&](float l, float r, float t, float b) { return tarnwick::ruleRunsAcross(*page, l, r, t, b); }};
+  std::vector<int> seen(joined.size());
+  for (const tarnwick::VisualLine& line : tarnwick::readingOrder(joined, drawing))
+    for (const std::size_t box : line) ++seen.at(box);
+  for (const int times : seen) require(times == 1);
   for (std::size_t box = 0; box < boxes.size() && box < 8; ++box) {
     const tarnwick::GreyImage line = tarnwick::prepareLine(*page, boxes[box]);
     require(line.pixels.size() == static_cast<std::size_t>(line.width) * line.height);
