@@ -168,16 +168,24 @@ std::optional<Child> spawnDecoder(const IsolatedFormat& format, int file, int ou
   return std::optional<Child>(std::in_place, pid);
 }
 
-// Reads exactly `size` bytes, or fails at the end of the stream, an error or
-// the deadline.
-bool readFully(int fd, std::uint8_t* data, std::size_t size, Clock::time_point deadline) {
-  while (size > 0) {
+// Waits until `fd` has something to read (or its end); false at the
+// deadline or on an error.
+bool readableBefore(int fd, Clock::time_point deadline) {
+  for (;;) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) return false;
     pollfd ready{fd, POLLIN, 0};
     const int polled = poll(&ready, 1, int(std::min<long long>(left, 60'000)));
     if (polled < 0 && errno == EINTR) continue;
-    if (polled <= 0) return false;
+    return polled > 0;
+  }
+}
+
+// Reads exactly `size` bytes, or fails at the end of the stream, an error or
+// the deadline.
+bool readFully(int fd, std::uint8_t* data, std::size_t size, Clock::time_point deadline) {
+  while (size > 0) {
+    if (!readableBefore(fd, deadline)) return false;
     const ssize_t got = read(fd, data, size);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) return false;
@@ -190,12 +198,7 @@ bool readFully(int fd, std::uint8_t* data, std::size_t size, Clock::time_point d
 // Whether the stream ends, with nothing more in it, before the deadline.
 bool endsWithin(int fd, Clock::time_point deadline) {
   for (;;) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) return false;
-    pollfd ready{fd, POLLIN, 0};
-    const int polled = poll(&ready, 1, int(std::min<long long>(left, 60'000)));
-    if (polled < 0 && errno == EINTR) continue;
-    if (polled <= 0) return false;
+    if (!readableBefore(fd, deadline)) return false;
     std::uint8_t extra = 0;
     const ssize_t got = read(fd, &extra, 1);
     if (got < 0 && errno == EINTR) continue;
