@@ -4,20 +4,13 @@
 // exactly once, and every prepared line must be whole.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <vector>
 
 #include "opencv/opencv_text_detection.h"
 #include "recognition/line_preparation.h"
 #include "recognition/reading_order.h"
-
-namespace {
-
-void require(bool holds) {
-  if (!holds) std::abort();
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider input(data, size);
@@ -31,16 +24,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
        .pageWidth = pageWidth, .pageHeight = pageHeight});
   for (const tarnwick::TextLineBox& box : boxes)
     for (const tarnwick::Point& corner : box.corners)
-      require(corner.x >= 0 && corner.x <= pageWidth && corner.y >= 0 && corner.y <= pageHeight);
+      if (!(corner.x >= 0 && corner.x <= pageWidth && corner.y >= 0 && corner.y <= pageHeight)) std::abort();
   std::vector<int> seen(boxes.size());
   for (const tarnwick::VisualLine& line : tarnwick::readingOrder(boxes))
     for (const std::size_t box : line) ++seen.at(box);
-  for (const int times : seen) require(times == 1);
+  if (std::count(seen.begin(), seen.end(), 1) != std::ptrdiff_t(seen.size())) std::abort();
   auto page = tarnwick::createPixelBuffer(pageWidth, pageHeight, tarnwick::kPixelFormat32BGRA).buffer;
-  require(page != nullptr);
+  if (page == nullptr) std::abort();
   for (std::size_t box = 0; box < boxes.size() && box < 8; ++box) {
     const tarnwick::GreyImage line = tarnwick::prepareLine(*page, boxes[box]);
-    require(line.pixels.size() == static_cast<std::size_t>(line.width) * line.height);
+    if (line.pixels.size() != static_cast<std::size_t>(line.width) * line.height) std::abort();
   }
   return 0;
 }
