@@ -65,10 +65,10 @@ bool encoded(const std::string& path, const std::string& encoder) {
 }
 
 struct Format {
-  // How copies read when cut after 16 bytes, a third, two thirds and all but
-  // the last 8 bytes, then with one bit flipped a third and two thirds of the
-  // way in: R refused at the intake, T as the whole file's text, O as any
-  // other record.
+  // How copies read when cut after 16 bytes, a third, two thirds, nine
+  // tenths and all but the last 8 bytes, then with one bit flipped a third
+  // and two thirds of the way in: R refused at the intake, T as the whole
+  // file's text, O as any other record.
   // Bytes claiming far more pixels (or icons) than any route takes, written
   // `at` bytes past the first `after` in the file.
   std::string name, encoder, damaged = "", after = "";
@@ -78,14 +78,11 @@ struct Format {
 
 const std::string le100000x2("\xA0\x86\x01\0\xA0\x86\x01\0", 8), le8001x2("\x41\x1F\0\0\x41\x1F\0\0", 8),
     be8001x2("\0\0\x1F\x41\0\0\x1F\x41", 8), ffff("\xFF\xFF\xFF\xFF");
-// An icon's largest image holds the words; its small ones are too small to.
-const std::string icon = "convert -resize 256x256 -background white -gravity center -extent 256x256 -define "
-                         "icon:auto-resize=16,48,256 ";
 const Format kFormats[] = {
     // BMP as ImageMagick writes it by default (V5 header, palette), and
     // each header, depth and compression it can be told to use.
-    {"v5-palette.bmp", "convert bmp:", "RRRRTT", "", 18, le100000x2},
-    {"v3-rle8.bmp", "convert -type palette -compress RLE bmp3:", "RRRROT"},
+    {"v5-palette.bmp", "convert bmp:", "RRRRRTT", "", 18, le100000x2},
+    {"v3-rle8.bmp", "convert -type palette -compress RLE bmp3:", "RRRRROT"},
     {"v3-palette8.bmp", "convert -type palette bmp3:"}, {"v3-palette4.bmp", "convert -colors 16 bmp3:"},
     {"v3-1bit.bmp", "convert -monochrome bmp3:"}, {"core.bmp", "convert bmp2:"},
     {"bitfields32.bmp", "convert -alpha set bmp:"}, {"rgb565.bmp", "convert -define bmp:subtype=RGB565 bmp:"},
@@ -93,21 +90,22 @@ const Format kFormats[] = {
     {"rgb24.bmp", "pillow"},
     // ImageMagick 6 writes Targa rows upside down; Pillow does not.
     {"plain.tga", "pillow", "", "", 12, ffff},
-    {"rle.tga", "pillow compression='tga_rle'", "RRRTTO"},
-    {"icon.ico", icon + "ico:", "RRRRTT", "", 4, "\x60\xEA"},
+    {"rle.tga", "pillow compression='tga_rle'", "RRRRTTO"},
+    // The largest image of an icon holds the words; its small one is too small to.
+    {"icon.ico", "convert -define icon:auto-resize=256,16 ico:", "RRRRTRR", "", 4, "\x60\xEA"},
     // ImageMagick 6 writes a broken cursor of many sizes; a cursor file is
     // an icon file of type 2, whose hot spots sit where an icon's planes
     // and depth do.
-    {"cursor.cur", icon + "ico:"},
+    {"cursor.cur", "convert -define icon:auto-resize=256,16 ico:"},
     // A layer of red over the words: only the composite shows them.
-    {"layered.psd", "convert ( -size 90x40 xc:red ) psd:", "RRROTT", "", 14, be8001x2},
-    {"texture.dds", "convert dds:", "RRRRTT", "", 12, le8001x2},
-    {"brush.pcx", "convert pcx:", "RRRRTO", "", 8, "\x40\x1F\x40\x1F"},
-    {"irix.sgi", "convert sgi:", "ROOTRO", "", 6, "\x1F\x41\x1F\x41"},
-    {"pixmap.xpm", "convert xpm:", "RRRRTT"},
-    {"half.exr", "convert -compress piz exr:", "RRRRTO", "dataWindow", 29, std::string("\xFF\xFF\0\0\xFF\xFF\0\0", 8)},
-    {"page.pdf", "pillow resolution=300", "RRRTTT"},
-    {"drawing.svg", "svg", "RRRRTT"},
+    {"layered.psd", "convert ( -size 90x40 xc:red ) psd:", "RRROOTT", "", 14, be8001x2},
+    {"texture.dds", "convert dds:", "RRRRRTT", "", 12, le8001x2},
+    {"brush.pcx", "convert pcx:", "RRRRRTO", "", 8, "\x40\x1F\x40\x1F"},
+    {"irix.sgi", "convert sgi:", "ROOOTRT", "", 6, "\x1F\x41\x1F\x41"},
+    {"pixmap.xpm", "convert xpm:", "RRRRRTT"},
+    {"half.exr", "convert -compress piz exr:", "RRRRRTO", "dataWindow", 29, std::string("\xFF\xFF\0\0\xFF\xFF\0\0", 8)},
+    {"page.pdf", "pillow resolution=300", "RRRRTOT"},
+    {"drawing.svg", "svg", "RRRRRRO"},
 };
 
 void PrintTo(const Format& format, std::ostream* out) { *out << format.name; }
@@ -121,11 +119,11 @@ TEST_P(DecoderChildFormat, ReadsBackWholeAndEndsAtOnceDamagedOrClaimingTooManyPi
   std::string whole = testing::readBytes(path);
   if (format.name.ends_with(".cur")) whole[2] = 2, testing::writeBytes(path, whole);  // an icon file's type
   expectRun({path}, kHelloWorldLine);
-  const std::size_t size = whole.size(), cuts[] = {16, size / 3, size * 2 / 3, size - 8};
+  const std::size_t size = whole.size(), cuts[] = {16, size / 3, size * 2 / 3, size * 9 / 10, size - 8};
   for (std::size_t i = 0; i < format.damaged.size(); ++i) {
-    std::string bytes = i < 4 ? whole.substr(0, cuts[i]) : whole;
-    if (i >= 4) bytes[cuts[i - 3]] ^= 0x10;
-    const std::string copy = dir.file((i < 4 ? "cut" : "flipped") + std::to_string(i) + "-" + format.name);
+    std::string bytes = i < 5 ? whole.substr(0, cuts[i]) : whole;
+    if (i >= 5) bytes[cuts[i - 4]] ^= 0x10;
+    const std::string copy = dir.file((i < 5 ? "cut" : "flipped") + std::to_string(i) + "-" + format.name);
     testing::writeBytes(copy, bytes);
     const char outcome = format.damaged[i];  // R, T or O
     expectRun({copy}, outcome == 'T' ? kHelloWorldLine : outcome == 'O' ? kPastIntake : noImageLine(copy));
