@@ -4,6 +4,7 @@
 // when a string was not UTF-8.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -39,10 +40,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string message = input.ConsumeRemainingBytesAsString();
   const tarnwick::OcrResult result = tarnwick::assembleResult(observations);
   std::string joined;
-  bool whole = true;  // no line is empty
-  for (std::size_t i = 0; i < result.lines.size(); ++i)
-    whole = whole && !result.lines[i].empty(), joined += (i > 0 ? "\n" : "") + result.lines[i];
-  if (!whole || result.text != joined || !lineHolds(result, result, tarnwick::kResultFallbackLine) ||
+  for (const std::string& line : result.lines) joined += (joined.empty() ? "" : "\n") + line;
+  if (std::count(result.lines.begin(), result.lines.end(), "") != 0 || result.text != joined ||
+      !lineHolds(result, result, tarnwick::kResultFallbackLine) ||
       !lineHolds(tarnwick::RecognitionError{message}, {"", {}, "unavailable", {message}}, tarnwick::kErrorFallbackLine))
     std::abort();
   return 0;

@@ -19,8 +19,7 @@
 namespace tarnwick {
 namespace {
 
-using testing::errorLineFor;
-using testing::kHelloWorldLine;
+using testing::errorLineFor, testing::kHelloWorldLine;
 
 std::string noImageLine(const std::string& path) { return errorLineFor("load failed: no image at index 0: " + path); }
 // Not a line but any record past the intake: anything but a load failure.
@@ -76,12 +75,10 @@ struct Format {
   std::string bomb = "";
 };
 
-const std::string le100000x2("\xA0\x86\x01\0\xA0\x86\x01\0", 8), le8001x2("\x41\x1F\0\0\x41\x1F\0\0", 8),
-    be8001x2("\0\0\x1F\x41\0\0\x1F\x41", 8), ffff("\xFF\xFF\xFF\xFF");
 const Format kFormats[] = {
     // BMP as ImageMagick writes it by default (V5 header, palette), and
     // each header, depth and compression it can be told to use.
-    {"v5-palette.bmp", "convert bmp:", "RRRRRTT", "", 18, le100000x2},
+    {"v5-palette.bmp", "convert bmp:", "RRRRRTT", "", 18, std::string("\xA0\x86\x01\0\xA0\x86\x01\0", 8)},
     {"v3-rle8.bmp", "convert -type palette -compress RLE bmp3:", "RRRRROT"},
     {"v3-palette8.bmp", "convert -type palette bmp3:"}, {"v3-palette4.bmp", "convert -colors 16 bmp3:"},
     {"v3-1bit.bmp", "convert -monochrome bmp3:"}, {"core.bmp", "convert bmp2:"},
@@ -89,7 +86,7 @@ const Format kFormats[] = {
     // Pillow writes 24-bit rows, bottom-up.
     {"rgb24.bmp", "pillow"},
     // ImageMagick 6 writes Targa rows upside down; Pillow does not.
-    {"plain.tga", "pillow", "", "", 12, ffff},
+    {"plain.tga", "pillow", "", "", 12, "\xFF\xFF\xFF\xFF"},
     {"rle.tga", "pillow compression='tga_rle'", "RRRRTTO"},
     // The largest image of an icon holds the words; its small one is too small to.
     {"icon.ico", "convert -define icon:auto-resize=256,16 ico:", "RRRRTRR", "", 4, "\x60\xEA"},
@@ -98,8 +95,8 @@ const Format kFormats[] = {
     // and depth do.
     {"cursor.cur", "convert -define icon:auto-resize=256,16 ico:"},
     // A layer of red over the words: only the composite shows them.
-    {"layered.psd", "convert ( -size 90x40 xc:red ) psd:", "RRROOTT", "", 14, be8001x2},
-    {"texture.dds", "convert dds:", "RRRRRTT", "", 12, le8001x2},
+    {"layered.psd", "convert ( -size 9x4 xc:red ) psd:", "ROOOOTO", "", 14, std::string("\0\0\x1F\x41\0\0\x1F\x41", 8)},
+    {"texture.dds", "convert dds:", "RRRRRTT", "", 12, std::string("\x41\x1F\0\0\x41\x1F\0\0", 8)},
     {"brush.pcx", "convert pcx:", "RRRRRTO", "", 8, "\x40\x1F\x40\x1F"},
     {"irix.sgi", "convert sgi:", "ROOOTRT", "", 6, "\x1F\x41\x1F\x41"},
     {"pixmap.xpm", "convert xpm:", "RRRRRTT"},
@@ -204,14 +201,13 @@ TEST(Isolation, AChildIsConfinedToReadingAndOnlyOneWholeImageWithinTheLimitIsTak
   testing::writeBytes(dir.file("input"), "any bytes");
   testing::writeBytes(dir.file("keep"), "kept");
   ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
-  using V = std::vector<std::uint8_t>;
-  using Samples = std::optional<V>;
+  using Samples = std::optional<Bytes>;
   // What the child does and the file it is given; the samples taken back.
   // An escaping child's one sample has a bit for each escape that worked:
   // wrote a file, opened a socket, forked, signalled its parent, removed a
   // file, took 3 GiB of address space.
   const std::tuple<std::string, std::string, Samples> cases[] = {
-      {"escape:" + dir.path().string(), "input", V{0}}, {"pixels", "input", V{0, 255}},
+      {"escape:" + dir.path().string(), "input", Bytes{0}}, {"pixels", "input", Bytes{0, 255}},
       {"pixels", "fifo", std::nullopt},  // only regular files are read
       {"crash", "input", std::nullopt}, {"lie", "input", std::nullopt}, {"trail", "input", std::nullopt}};
   for (const auto& [act, input, samples] : cases) {
@@ -219,7 +215,7 @@ TEST(Isolation, AChildIsConfinedToReadingAndOnlyOneWholeImageWithinTheLimitIsTak
     const std::optional<Image> image = decodeInChild({"tarnwick-decode-probe", act.c_str()}, file);
     close(file);
     const auto* pixels = image ? static_cast<const std::uint8_t*>(VIPS_IMAGE_ADDR(image->vips(), 0, 0)) : nullptr;
-    EXPECT_EQ(image ? Samples(V(pixels, pixels + VIPS_IMAGE_SIZEOF_IMAGE(image->vips()))) : std::nullopt, samples)
+    EXPECT_EQ(image ? Samples(Bytes(pixels, pixels + VIPS_IMAGE_SIZEOF_IMAGE(image->vips()))) : std::nullopt, samples)
         << act;
   }
   EXPECT_FALSE(std::filesystem::exists(dir.file("written")));

@@ -69,12 +69,11 @@ TEST(ImagingPlatform, EncodingsDrawAsSRGBThroughEachRouteThatReadsThem) {
   close(STDIN_FILENO);  // as a host may have: files then open as descriptor 0
   VipsImageDecoding decoding;
   VipsGraphics graphics;
-  const Bgra kWhite{255, 255, 255, 255}, kBlack{0, 0, 0, 255}, kRed{0, 0, 255, 255}, kBlue{255, 0, 0, 255},
-      kHalfRed{127, 127, 255, 255}, kGrey{128, 128, 128, 255}, kOrange{0, 128, 255, 255}, kDark{100, 100, 100, 255},
-      kLight{200, 200, 200, 255};
   // CMYK colours inside the gamut, so they survive the round trip; P3, so
   // pixels drawn without their profile come out visibly wrong.
-  const Bgra kMutedRed{90, 110, 180, 255}, kMutedBlue{150, 120, 90, 255};
+  const Bgra kWhite{255, 255, 255, 255}, kBlack{0, 0, 0, 255}, kRed{0, 0, 255, 255}, kBlue{255, 0, 0, 255},
+      kHalfRed{127, 127, 255, 255}, kGrey{128, 128, 128, 255}, kOrange{0, 128, 255, 255}, kDark{100, 100, 100, 255},
+      kLight{200, 200, 200, 255}, kMutedRed{90, 110, 180, 255}, kMutedBlue{150, 120, 90, 255};
   const std::vector<U8> mutedRed{180, 110, 90}, mutedBlue{90, 120, 150};
   const VipsInterpretation grey = VIPS_INTERPRETATION_B_W, srgb = VIPS_INTERPRETATION_sRGB;
   // Stored turned a quarter to the left, with EXIF saying turn right to view.

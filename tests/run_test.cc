@@ -7,7 +7,6 @@
 #include <set>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 #include "app/process_startup.h"
 #include "app/run.h"
@@ -19,9 +18,7 @@
 namespace tarnwick {
 namespace {
 
-using testing::errorLineFor;
-using testing::kHelloWorldLine;
-using testing::StandardOutput;
+using testing::errorLineFor, testing::kHelloWorldLine, testing::StandardOutput;
 
 TEST(EndToEnd, EveryRunWritesItsOneLineOnceAndOnlyTheUsageLineToStderr) {
   const testing::TempDir dir;
@@ -75,12 +72,8 @@ TEST(ProcessStartup, KeepsTheStandardDescriptorsTakenAndStderrForTheToolAlone) {
 }
 
 TEST(RunDeadline, EndsAStuckRunWithItsLineAndLetsAFinishedOneGo) {
-  EXPECT_EXIT(
-      {
-        const RunDeadline deadline(std::chrono::milliseconds(50), "late\n", stderr);
-        std::this_thread::sleep_for(std::chrono::minutes(10));
-      },
-      ::testing::ExitedWithCode(0), "^late\n$");
+  EXPECT_EXIT({ const RunDeadline deadline(std::chrono::milliseconds(50), "late\n", stderr); pause(); },
+              ::testing::ExitedWithCode(0), "^late\n$");
   // Far beyond the hang guard: only the end of the run stops this clock.
   ::testing::internal::CaptureStderr();
   { const RunDeadline deadline(std::chrono::minutes(10), "never\n", stderr); }
@@ -92,8 +85,7 @@ TEST(Embedding, GivesTheToolsLineAndPrintsNothing) {
   ASSERT_TRUE(testing::saved(testing::hello(), dir.file("hello.png")));
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(reportLine(recognizeImageFile(dir.file("hello.png"))), kHelloWorldLine);
-  EXPECT_EQ(reportLine(recognizeImageFile(dir.file("missing.png"))),
-            errorLineFor("load failed: not readable: " + dir.file("missing.png")));
+  EXPECT_EQ(reportLine(recognizeImageFile("/no/such.png")), errorLineFor("load failed: not readable: /no/such.png"));
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
 }
 
@@ -110,6 +102,7 @@ struct FakePlatform final : ImageDecoding, TextRecognition {
   std::set<std::string> failing;
   V calls;
   Perform perform = [](const Requests& requests, Error&) { return requests.front()->complete({}, nullptr), true; };
+  const int vipsStarted = VIPS_INIT("run_test");
   VipsGraphics graphics;
   Platform platform{*this, graphics, *this};
   bool succeeds(const std::string& call) {
@@ -160,22 +153,16 @@ struct FakeTextObservation final : RecognizedTextObservation {
   }
 };
 
-// An empty file the readability test passes.
-const std::string& page() {
-  static const testing::TempDir dir;
-  static const std::string path = dir.file("page.png");
-  VIPS_INIT("pipeline_test");
-  testing::writeBytes(path, "");
-  return path;
-}
+// A file the readability test passes; the fakes read none.
+const std::string kPage = TARNWICK_BINARY;
 
 const std::string kNotes = R"({"confidence_notes":["provider vision_mac","recognition_languages en-US")";
 const std::string kNoText = kNotes + R"(,"no text recognized"],"lines":[],"provider":"vision_mac","text":""})" "\n";
 
 TEST(ImageIntake, TriesEachRouteInTurnAndNamesThePathAsTypedWhenAllFail) {
-  const std::string object = "makeImageObject " + page(), image = "imageForProposedRect 0 0 4 3",
+  const std::string object = "makeImageObject " + kPage, image = "imageForProposedRect 0 0 4 3",
                     tiff = "tiffRepresentation", fromTiff = "bitmapImageFromTIFFData",
-                    source = "makeImageSource " + page(), first = "imageAtIndex 0";
+                    source = "makeImageSource " + kPage, first = "imageAtIndex 0";
   const auto failed = [](const std::string& message) { return errorLineFor("load failed: " + message); };
   // The calls that fail; the calls made and the line.
   const std::tuple<std::set<std::string>, V, std::string> cases[] = {
@@ -183,13 +170,13 @@ TEST(ImageIntake, TriesEachRouteInTurnAndNamesThePathAsTypedWhenAllFail) {
       {{"imageForProposedRect"}, {object, image, tiff, fromTiff}, kNoText},
       {{"makeImageObject"}, {object, source, first}, kNoText},
       {{"imageForProposedRect", "tiffRepresentation"}, {object, image, tiff, source, first}, kNoText},
-      {{"makeImageObject", "makeImageSource"}, {object, source}, failed("CGImageSource failed: " + page())},
+      {{"makeImageObject", "makeImageSource"}, {object, source}, failed("CGImageSource failed: " + kPage)},
       {{"imageForProposedRect", fromTiff, "imageAtIndex"}, {object, image, tiff, fromTiff, source, first},
-       failed("no image at index 0: " + page())}};
+       failed("no image at index 0: " + kPage)}};
   for (const auto& [failing, calls, line] : cases) {
     FakePlatform p;
     p.failing = failing;
-    EXPECT_EQ(p.lineFor(page()), line);
+    EXPECT_EQ(p.lineFor(kPage), line);
     EXPECT_EQ(p.calls, calls);
   }
   FakePlatform p;
@@ -243,7 +230,7 @@ TEST(Recognition, ReportsTheTextOfAnswersThatAreAllTextOrWhyThereIsNone) {
   for (const auto& [perform, line] : cases) {
     FakePlatform p;
     p.perform = perform;
-    EXPECT_EQ(p.lineFor(page()), line);
+    EXPECT_EQ(p.lineFor(kPage), line);
   }
 }
 

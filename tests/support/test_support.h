@@ -49,9 +49,7 @@ class TempDir {
   std::filesystem::path path_;
 };
 
-struct VipsImageDeleter {
-  void operator()(VipsImage* image) const { g_object_unref(image); }
-};
+struct VipsImageDeleter { void operator()(VipsImage* image) const { g_object_unref(image); } };
 using VipsImagePtr = std::unique_ptr<VipsImage, VipsImageDeleter>;
 
 // The image a libvips operation makes into its out-parameter, owned; fails
