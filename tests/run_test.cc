@@ -22,8 +22,7 @@ using testing::errorLineFor, testing::kHelloWorldLine, testing::StandardOutput;
 
 TEST(EndToEnd, EveryRunWritesItsOneLineOnceAndOnlyTheUsageLineToStderr) {
   const testing::TempDir dir;
-  ASSERT_TRUE(testing::saved(testing::hello(), dir.file("hello.png")));
-  ASSERT_TRUE(testing::saved(testing::hello(), dir.file("hello.heic")));
+  for (const char* name : {"hello.png", "hello.heic"}) ASSERT_TRUE(testing::saved(testing::hello(), dir.file(name)));
   std::filesystem::copy_file(TARNWICK_BINARY, dir.file("tarnwick"));  // away from its module
   const std::string usage = "usage: tarnwick <image-path>";
   std::vector<std::tuple<std::vector<std::string>, testing::Launch, std::string>> cases = {
