@@ -65,18 +65,21 @@ bool encoded(const std::string& path, const std::string& encoder) {
   return run.exitStatus == 0;
 }
 
+// A format as its encoder writes it. `damaged` says how its copies read when
+// cut after 16 bytes, a third, two thirds, nine tenths and all but the last 8
+// bytes, then with one bit flipped a third and two thirds of the way in: R
+// refused at the intake, T as the whole file's text, O as any other record.
+// `bomb` is bytes claiming far more pixels (or icons) than any route takes,
+// written `at` bytes past the first `after` in the file.
 struct Format {
-  // How copies read when cut after 16 bytes, a third, two thirds, nine
-  // tenths and all but the last 8 bytes, then with one bit flipped a third
-  // and two thirds of the way in: R refused at the intake, T as the whole
-  // file's text, O as any other record.
-  // Bytes claiming far more pixels (or icons) than any route takes, written
-  // `at` bytes past the first `after` in the file.
   std::string name, encoder, damaged = "", after = "";
   std::size_t at = 0;
   std::string bomb = "";
 };
 
+// The bombs' sizes: BMP, Targa and SGI width then height, PSD and DDS height
+// then width, PCX its last column and row, OpenEXR its data window's largest
+// corner; the icon file claims 60000 icons.
 const Format kFormats[] = {
     // BMP as ImageMagick writes it by default (V5 header, palette), and
     // each header, depth and compression it can be told to use.
