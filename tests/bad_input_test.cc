@@ -88,8 +88,9 @@ const Format kFormats[] = {
     {"v3-palette8.bmp", "convert -type palette bmp3:"}, {"v3-palette4.bmp", "convert -colors 16 bmp3:"},
     {"v3-1bit.bmp", "convert -monochrome bmp3:"}, {"core.bmp", "convert bmp2:"},
     {"bitfields32.bmp", "convert -alpha set bmp:"}, {"rgb565.bmp", "convert -define bmp:subtype=RGB565 bmp:"},
-    // Pillow writes 24-bit rows, bottom-up.
-    {"rgb24.bmp", "pillow"},
+    // Pillow writes 24-bit rows, bottom-up; red words on black, which only
+    // their red tells from the ground.
+    {"rgb24.bmp", "pillow"}, {"red-on-black.bmp", "convert -negate -channel GB -evaluate set 0 +channel bmp:"},
     // ImageMagick 6 writes Targa rows upside down; Pillow does not.
     {"plain.tga", "pillow", "", "", 12, "\xFF\xFF\xFF\xFF"},
     {"rle.tga", "pillow compression='tga_rle'", "RRRRTTO"},
