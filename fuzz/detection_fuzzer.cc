@@ -1,9 +1,11 @@
 // Arbitrary detector output (probability maps of any shape and values: NaN,
 // infinities, all text, no text) through line finding, joining, reading
-// order (looking at the page's drawing) and line preparation: every box must lie on the page, every box must be read
-// exactly once, and every prepared line must be whole.
+// order (looking at the page's drawing) and line preparation: every box must
+// lie on the page, every box must be read exactly once, and every prepared
+// line must be whole.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <vector>
 
@@ -11,14 +13,6 @@
 #include "recognition/line_preparation.h"
 #include "recognition/panel_edges.h"
 #include "recognition/reading_order.h"
-
-namespace {
-
-void require(bool holds) {
-  if (!holds) std::abort();
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider input(data, size);
@@ -32,21 +26,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
        .pageWidth = pageWidth, .pageHeight = pageHeight});
   for (const tarnwick::TextLineBox& box : boxes)
     for (const tarnwick::Point& corner : box.corners)
-      require(corner.x >= 0 && corner.x <= pageWidth && corner.y >= 0 && corner.y <= pageHeight);
+      if (!(corner.x >= 0 && corner.x <= pageWidth && corner.y >= 0 && corner.y <= pageHeight)) std::abort();
   auto page = tarnwick::createPixelBuffer(pageWidth, pageHeight, tarnwick::kPixelFormat32BGRA).buffer;
-  require(page != nullptr);
+  if (page == nullptr) std::abort();
   const std::vector<tarnwick::TextLineBox> joined = tarnwick::joinedPiecesOfLines(boxes);
-  require(joined.size() <= boxes.size());
+  if (joined.size() > boxes.size()) std::abort();
   const tarnwick::PageDrawing drawing{
       .edgeDown = [&](float l, float r, float t, float b) { return tarnwick::panelEdgeRunsDown(*page, l, r, t, b); },
       .ruleAcross = [&](float l, float r, float t, float b) { return tarnwick::ruleRunsAcross(*page, l, r, t, b); }};
   std::vector<int> seen(joined.size());
   for (const tarnwick::VisualLine& line : tarnwick::readingOrder(joined, drawing))
     for (const std::size_t box : line) ++seen.at(box);
-  for (const int times : seen) require(times == 1);
+  if (std::count(seen.begin(), seen.end(), 1) != std::ptrdiff_t(seen.size())) std::abort();
   for (std::size_t box = 0; box < boxes.size() && box < 8; ++box) {
     const tarnwick::GreyImage line = tarnwick::prepareLine(*page, boxes[box]);
-    require(line.pixels.size() == static_cast<std::size_t>(line.width) * line.height);
+    if (line.pixels.size() != static_cast<std::size_t>(line.width) * line.height) std::abort();
   }
   return 0;
 }

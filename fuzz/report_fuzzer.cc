@@ -4,6 +4,7 @@
 // when a string was not UTF-8.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -15,20 +16,15 @@
 
 namespace {
 
-void require(bool holds) {
-  if (!holds) std::abort();
-}
-
-void checkLine(const tarnwick::Outcome& outcome, const tarnwick::OcrResult& record, const char* fallbackLine) {
+bool lineHolds(const tarnwick::Outcome& outcome, const tarnwick::OcrResult& record, const char* fallbackLine) {
   const std::string line = tarnwick::reportLine(outcome);
-  require(!line.empty() && line.find('\n') == line.size() - 1);
   bool valid = tarnwick::isValidUtf8(record.text) && tarnwick::isValidUtf8(record.provider);
   for (const auto* list : {&record.lines, &record.confidence_notes})
     for (const std::string& value : *list) valid = valid && tarnwick::isValidUtf8(value);
-  if (!valid) return require(line == std::string(fallbackLine) + "\n");
+  if (line.empty() || line.find('\n') != line.size() - 1 || !valid) return line == std::string(fallbackLine) + "\n";
   const nlohmann::json json = nlohmann::json::parse(line);
-  require(json.size() == 4 && json.at("text") == record.text && json.at("lines") == record.lines &&
-          json.at("provider") == record.provider && json.at("confidence_notes") == record.confidence_notes);
+  return json.size() == 4 && json.at("text") == record.text && json.at("lines") == record.lines &&
+         json.at("provider") == record.provider && json.at("confidence_notes") == record.confidence_notes;
 }
 
 }  // namespace
@@ -44,12 +40,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string message = input.ConsumeRemainingBytesAsString();
   const tarnwick::OcrResult result = tarnwick::assembleResult(observations);
   std::string joined;
-  for (std::size_t i = 0; i < result.lines.size(); ++i) {
-    require(!result.lines[i].empty());
-    joined += (i > 0 ? "\n" : "") + result.lines[i];
-  }
-  require(result.text == joined);
-  checkLine(result, result, tarnwick::kResultFallbackLine);
-  checkLine(tarnwick::RecognitionError{message}, {"", {}, "unavailable", {message}}, tarnwick::kErrorFallbackLine);
+  for (const std::string& line : result.lines) joined += (joined.empty() ? "" : "\n") + line;
+  if (std::count(result.lines.begin(), result.lines.end(), "") != 0 || result.text != joined ||
+      !lineHolds(result, result, tarnwick::kResultFallbackLine) ||
+      !lineHolds(tarnwick::RecognitionError{message}, {"", {}, "unavailable", {message}}, tarnwick::kErrorFallbackLine))
+    std::abort();
   return 0;
 }

@@ -1,14 +1,6 @@
 // The real decoders and drawing: each encoding drawn as sRGB through every
 // decoding route that reads it, into exactly the memory it was given.
-#include <gtest/gtest.h>
 #include <leptonica/allheaders.h>
-#include <vips/vips.h>
-
-#include <unistd.h>
-
-#include <array>
-#include <climits>
-#include <tuple>
 
 #include "imaging/pixel_buffer_preparation.h"
 #include "support/test_support.h"
@@ -23,72 +15,65 @@ using Bgra = std::array<int, 4>;
 using U8 = std::uint8_t;
 using U16 = std::uint16_t;
 constexpr int kWidth = 60, kHeight = 24;
-const Bgra kWhite{255, 255, 255, 255}, kBlack{0, 0, 0, 255}, kRed{0, 0, 255, 255}, kBlue{255, 0, 0, 255},
-    kHalfRed{127, 127, 255, 255}, kGrey{128, 128, 128, 255}, kOrange{0, 128, 255, 255};
 
-class ImagingPlatformTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    initialiseVips("imaging_platform_test");
-    setMsgSeverity(L_SEVERITY_NONE);
-    close(STDIN_FILENO);  // as a host may have: files then open as descriptor 0
-  }
+// Saved by libvips: the left half one pixel and the right half another,
+// moved into the ICC profile from sRGB first if there is one.
+const testing::TempDir& dir() {
+  static const testing::TempDir scratch;
+  return scratch;
+}
 
-  // Saved by libvips: the left half one pixel and the right half another,
-  // moved into the ICC profile from sRGB first if there is one.
-  template <typename Sample>
-  std::string saved(const char* name, const std::vector<Sample>& left, const std::vector<Sample>& right,
-                    VipsInterpretation type, const char* profile = nullptr, const char* options = "") {
-    std::vector<Sample> samples;
-    for (int i = 0; i < kWidth * kHeight; ++i)
-      samples.insert(samples.end(), (i % kWidth < kWidth / 2 ? left : right).begin(),
-                     (i % kWidth < kWidth / 2 ? left : right).end());
-    const auto format = std::is_same_v<Sample, float> ? VIPS_FORMAT_FLOAT
-                        : sizeof(Sample) == 2         ? VIPS_FORMAT_USHORT
-                                                      : VIPS_FORMAT_UCHAR;
-    testing::VipsImagePtr image(vips_image_new_from_memory_copy(samples.data(), samples.size() * sizeof(Sample), kWidth,
-                                                                kHeight, int(left.size()), format));
-    image->Type = type;
-    if (profile != nullptr)
-      image = testing::derived([&](VipsImage** out) {
-        return vips_icc_transform(image.get(), out, profile, "input_profile", "srgb", "depth", int(sizeof(Sample)) * 8,
-                                  nullptr);
-      });
-    EXPECT_TRUE(testing::saved(image.get(), dir.file(name) + options)) << name;
-    return dir.file(name);
-  }
+template <typename T>
+std::string saved(const char* name, const std::vector<T>& left, const std::vector<T>& right, VipsInterpretation type,
+                  const char* icc = nullptr, const char* options = "") {
+  std::vector<T> samples;
+  for (int i = 0; i < kWidth * kHeight; ++i)
+    for (const T sample : i % kWidth < kWidth / 2 ? left : right) samples.push_back(sample);
+  const auto format = sizeof(T) == 1 ? VIPS_FORMAT_UCHAR : sizeof(T) == 2 ? VIPS_FORMAT_USHORT : VIPS_FORMAT_FLOAT;
+  testing::VipsImagePtr image(vips_image_new_from_memory_copy(samples.data(), samples.size() * sizeof(T), kWidth,
+                                                              kHeight, int(left.size()), format));
+  image->Type = type;
+  if (icc != nullptr)
+    image = testing::derived([&](VipsImage** to) {
+      return vips_icc_transform(image.get(), to, icc, "input_profile", "srgb", "depth", int(8 * sizeof(T)), nullptr);
+    });
+  EXPECT_TRUE(testing::saved(image.get(), dir().file(name) + options)) << name;
+  return dir().file(name);
+}
 
-  // Drawn over white as pixel buffers are prepared, into rows whose padding,
-  // and a row past the last, must be left alone; the top-left and the
-  // bottom-right pixels compared.
-  void expectDrawn(const std::optional<Image>& image, const Bgra& left, const Bgra& right, int tolerance) {
-    ASSERT_TRUE(image) << "nothing decoded";
-    const int width = int(graphics.imageWidth(*image)), height = int(graphics.imageHeight(*image));
-    const std::size_t rowBytes = width * 4 + 12;
-    std::vector<U8> memory(rowBytes * (height + 1), 0xA5);
-    const auto context =
-        graphics.createBitmapContext(memory.data(), width, height, 8, rowBytes, kBitmapInfoPremultipliedFirst32Little);
-    ASSERT_TRUE(context);
-    context->setFillColor({1, 1, 1, 1});
-    context->fillRect({0, 0, double(width), double(height)});
-    context->drawImage(*image, {0, 0, double(width), double(height)});
-    for (std::size_t i = 0; i < memory.size(); ++i)
-      ASSERT_TRUE((i < rowBytes * height && i % rowBytes < width * 4u) || memory[i] == 0xA5) << "byte " << i;
-    for (const auto& [at, expected] : {std::pair{std::size_t{0}, left}, std::pair{rowBytes * height - 16, right}})
-      for (int channel = 0; channel < 4; ++channel)
-        EXPECT_NEAR(memory[at + channel], expected[channel], tolerance) << "BGRA"[channel] << " at byte " << at;
-  }
+// Drawn over white as pixel buffers are prepared, into rows whose padding,
+// and a row past the last, must be left alone; the top-left and the
+// bottom-right pixels compared.
+void expectDrawn(const std::optional<Image>& image, const Bgra& left, const Bgra& right, int tolerance) {
+  ASSERT_TRUE(image) << "nothing decoded";
+  VipsGraphics graphics;
+  const int width = int(graphics.imageWidth(*image)), height = int(graphics.imageHeight(*image));
+  const std::size_t rowBytes = width * 4 + 12;
+  std::vector<U8> memory(rowBytes * (height + 1), 0xA5);
+  const auto context =
+      graphics.createBitmapContext(memory.data(), width, height, 8, rowBytes, kBitmapInfoPremultipliedFirst32Little);
+  ASSERT_TRUE(context);
+  context->setFillColor({1, 1, 1, 1});
+  context->fillRect({0, 0, double(width), double(height)});
+  context->drawImage(*image, {0, 0, double(width), double(height)});
+  for (std::size_t i = 0; i < memory.size(); ++i)
+    ASSERT_TRUE((i < rowBytes * height && i % rowBytes < width * 4u) || memory[i] == 0xA5) << "byte " << i;
+  for (const auto& [at, expected] : {std::pair{std::size_t{0}, left}, std::pair{rowBytes * height - 16, right}})
+    for (int channel = 0; channel < 4; ++channel)
+      EXPECT_NEAR(memory[at + channel], expected[channel], tolerance) << "BGRA"[channel] << " at byte " << at;
+}
 
-  testing::TempDir dir;
+TEST(ImagingPlatform, EncodingsDrawAsSRGBThroughEachRouteThatReadsThem) {
+  initialiseVips("imaging_platform_test");
+  setMsgSeverity(L_SEVERITY_NONE);
+  close(STDIN_FILENO);  // as a host may have: files then open as descriptor 0
   VipsImageDecoding decoding;
   VipsGraphics graphics;
-};
-
-TEST_F(ImagingPlatformTest, EncodingsDrawAsSRGBThroughEachRouteThatReadsThem) {
   // CMYK colours inside the gamut, so they survive the round trip; P3, so
   // pixels drawn without their profile come out visibly wrong.
-  const Bgra kMutedRed{90, 110, 180, 255}, kMutedBlue{150, 120, 90, 255}, kDark{100, 100, 100, 255},
-      kLight{200, 200, 200, 255};
+  const Bgra kWhite{255, 255, 255, 255}, kBlack{0, 0, 0, 255}, kRed{0, 0, 255, 255}, kBlue{255, 0, 0, 255},
+      kHalfRed{127, 127, 255, 255}, kGrey{128, 128, 128, 255}, kOrange{0, 128, 255, 255}, kDark{100, 100, 100, 255},
+      kLight{200, 200, 200, 255}, kMutedRed{90, 110, 180, 255}, kMutedBlue{150, 120, 90, 255};
   const std::vector<U8> mutedRed{180, 110, 90}, mutedBlue{90, 120, 150};
   const VipsInterpretation grey = VIPS_INTERPRETATION_B_W, srgb = VIPS_INTERPRETATION_sRGB;
   // Stored turned a quarter to the left, with EXIF saying turn right to view.
@@ -97,20 +82,20 @@ TEST_F(ImagingPlatformTest, EncodingsDrawAsSRGBThroughEachRouteThatReadsThem) {
   const testing::VipsImagePtr turned =
       testing::derived([&](VipsImage** out) { return vips_rot(upright.get(), out, VIPS_ANGLE_D270, nullptr); });
   vips_image_set_int(turned.get(), VIPS_META_ORIENTATION, 6);
-  ASSERT_TRUE(testing::saved(turned.get(), dir.file("turned.jpg[Q=95]")));
+  ASSERT_TRUE(testing::saved(turned.get(), dir().file("turned.jpg[Q=95]")));
   const std::string rgba = saved<U8>("rgba.png", {255, 128, 0, 255}, {200, 100, 50, 128}, srgb);
   const std::unique_ptr<PIX, void (*)(PIX*)> pix(pixRead(rgba.c_str()), [](PIX* p) { pixDestroy(&p); });
-  ASSERT_EQ(pixWrite(dir.file("rgba.bmp").c_str(), pix.get(), IFF_BMP), 0);  // libvips writes no BMP
+  ASSERT_EQ(pixWrite(dir().file("rgba.bmp").c_str(), pix.get(), IFF_BMP), 0);  // libvips writes no BMP
   // The file, the pixels drawn from each half (BGRA) and how near, and which
-  // routes read it: v for libvips (routes 1 and 2), l for Leptonica (3).
+  // routes read it: v for libvips (routes 1 and 2), s for an image source (3).
   const std::tuple<std::string, Bgra, Bgra, int, std::string> cases[] = {
-      {dir.file("grey.png"), kDark, kLight, 0, "vl"},
-      {dir.file("turned.jpg"), kDark, kLight, 2, "v"},
-      {saved<U8>("grey.gif", {100}, {200}, grey), kDark, kLight, 0, "vl"},
-      {saved<U8>("grey-alpha.png", {0, 255}, {0, 0}, grey), kBlack, kWhite, 0, "vl"},
-      {rgba, kOrange, {152, 177, 227, 255}, 0, "vl"},
-      {saved<U16>("rgb16.png", {65535, 32896, 0}, {0, 0, 65535}, VIPS_INTERPRETATION_RGB16), kOrange, kBlue, 1, "vl"},
-      {saved<U16>("grey16.png", {32896}, {65535}, VIPS_INTERPRETATION_GREY16), kGrey, kWhite, 1, "vl"},
+      {dir().file("grey.png"), kDark, kLight, 0, "vs"},
+      {dir().file("turned.jpg"), kDark, kLight, 2, "v"},
+      {saved<U8>("grey.gif", {100}, {200}, grey), kDark, kLight, 0, "vs"},
+      {saved<U8>("grey-alpha.png", {0, 255}, {0, 0}, grey), kBlack, kWhite, 0, "vs"},
+      {rgba, kOrange, {152, 177, 227, 255}, 0, "vs"},
+      {saved<U16>("rgb16.png", {65535, 32896, 0}, {0, 0, 65535}, VIPS_INTERPRETATION_RGB16), kOrange, kBlue, 1, "vs"},
+      {saved<U16>("grey16.png", {32896}, {65535}, VIPS_INTERPRETATION_GREY16), kGrey, kWhite, 1, "vs"},
       {saved<float>("float.tif", {1, 0.2159f, 0}, {0, 0, 0}, VIPS_INTERPRETATION_scRGB), kOrange, kBlack, 1, "v"},
       {saved("cmyk.jpg", mutedRed, mutedBlue, srgb, "cmyk"), kMutedRed, kMutedBlue, 8, "v"},
       {saved("bare-cmyk.jpg", mutedRed, mutedBlue, srgb, "cmyk", "[strip]"), kMutedRed, kMutedBlue, 8, "v"},
@@ -118,14 +103,13 @@ TEST_F(ImagingPlatformTest, EncodingsDrawAsSRGBThroughEachRouteThatReadsThem) {
       {saved<U16>("rgba16.png", {65535, 0, 0, 32896}, {0, 0, 65535, 65535}, VIPS_INTERPRETATION_RGB16, "srgb"),
        kHalfRed, kBlue, 1, "v"},
       // Leptonica writes BMP without alpha; libvips leaves BMP to its
-      // untrusted loaders, so only Leptonica reads it.
-      {dir.file("rgba.bmp"), kOrange, {50, 100, 200, 255}, 0, "l"},
-  };
+      // untrusted loaders, so only a decoder child reads it.
+      {dir().file("rgba.bmp"), kOrange, {50, 100, 200, 255}, 0, "s"}};
   for (const auto& [path, left, right, tolerance, routes] : cases) {
     SCOPED_TRACE(path);
     const auto drawn = [&](const std::optional<Image>& image) { expectDrawn(image, left, right, tolerance); };
     const auto source = decoding.makeImageSource(path);
-    if (routes.ends_with('l')) drawn(source ? source->imageAtIndex(0) : std::nullopt);
+    if (routes.ends_with('s')) drawn(source ? source->imageAtIndex(0) : std::nullopt);
     const auto object = decoding.makeImageObject(path);
     ASSERT_EQ(bool(object), routes.starts_with('v'));
     if (!object) continue;
@@ -137,10 +121,7 @@ TEST_F(ImagingPlatformTest, EncodingsDrawAsSRGBThroughEachRouteThatReadsThem) {
     const std::optional<Bytes> tiff = object->tiffRepresentation();
     drawn(tiff ? decoding.bitmapImageFromTIFFData(*tiff) : std::nullopt);
   }
-}
-
-TEST_F(ImagingPlatformTest, TheSmallestImageIsPreparedLikeAnyOther) {
-  // Red at half, as a run prepares it: over opaque white.
+  // The smallest image is prepared like any other: red at half, over opaque white.
   const Image dot(vips_image_new_from_memory_copy("\xFF\x00\x00\x80", 4, 1, 1, 4, VIPS_FORMAT_UCHAR));
   const std::unique_ptr<const PixelBuffer> buffer = makeBGRAPixelBuffer(dot, graphics);
   const BaseAddressLock lock(*buffer, LockFlags::readOnly);

@@ -7,8 +7,6 @@
 
 #include <csignal>
 #include <cstdlib>
-#include <cstring>
-#include <new>
 #include <string>
 
 #include "isolation/decoded_pixels.h"
@@ -16,42 +14,28 @@
 
 namespace {
 
-// One grey pixel whose bits say which escapes worked.
-std::optional<tarnwick::DecodedPixels> tryToEscape(const std::string& directory) {
-  std::uint8_t worked = 0;
-  const int file = open((directory + "/written").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  if (file >= 0) worked |= 1, close(file);
-  const int socketFd = socket(AF_INET, SOCK_STREAM, 0);
-  if (socketFd >= 0) worked |= 2, close(socketFd);
-  const pid_t child = fork();
-  if (child == 0) _exit(0);
-  if (child > 0) worked |= 4;
-  if (kill(getppid(), 0) == 0) worked |= 8;
-  if (unlink((directory + "/keep").c_str()) == 0) worked |= 16;
-#if !defined(TARNWICK_SANITIZED)
-  void* large = std::malloc(std::size_t{3} << 30);
-  if (large != nullptr) worked |= 32;
-  std::free(large);
-#endif
-  return tarnwick::DecodedPixels{1, 1, 1, {worked}};
-}
-
 std::optional<tarnwick::DecodedPixels> act(const std::vector<std::uint8_t>&, std::string_view format) {
-  const std::string what(format);
-  if (what.rfind("escape:", 0) == 0) return tryToEscape(what.substr(7));
+  const std::string what(format), directory = what.substr(what.find(':') + 1);
   if (what == "crash") std::abort();
-  if (what == "lie") {  // a header claiming far more pixels than follow
-    const tarnwick::DecodedPixelsHeader header{tarnwick::kDecodedPixelsMagic, 100000, 100000, 3};
-    if (write(STDOUT_FILENO, &header, sizeof header) != sizeof header) return std::nullopt;
-    _exit(0);
+  if (what.starts_with("escape:")) {  // one grey pixel whose bits say which escapes worked
+    const int file = open((directory + "/written").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int socketFd = socket(AF_INET, SOCK_STREAM, 0);
+    const pid_t child = fork();
+    if (child == 0) _exit(0);
+    int worked = (file >= 0) | (socketFd >= 0) << 1 | (child > 0) << 2 | (kill(getppid(), 0) == 0) << 3 |
+                 (unlink((directory + "/keep").c_str()) == 0) << 4;
+#if !defined(TARNWICK_SANITIZED)
+    worked |= (std::malloc(std::size_t{3} << 30) != nullptr) << 5;  // the child exits soon after
+#endif
+    return tarnwick::DecodedPixels{1, 1, 1, {std::uint8_t(worked)}};
   }
-  if (what == "trail") {  // one pixel, then bytes that belong to nothing
-    const tarnwick::DecodedPixelsHeader header{tarnwick::kDecodedPixelsMagic, 1, 1, 1};
-    const std::uint8_t bytes[] = {255, 1, 2, 3};
-    if (write(STDOUT_FILENO, &header, sizeof header) != sizeof header || write(STDOUT_FILENO, bytes, 4) != 4)
-      return std::nullopt;
-    _exit(0);
-  }
+  // A header claiming far more pixels than follow, or one pixel and then
+  // bytes that belong to nothing.
+  const std::uint32_t side = what == "lie" ? 100000 : 1;
+  const tarnwick::DecodedPixelsHeader header{tarnwick::kDecodedPixelsMagic, side, side, 1};
+  const std::uint8_t bytes[] = {255, 1, 2, 3};
+  if (what == "lie" || what == "trail")
+    _exit(write(STDOUT_FILENO, &header, sizeof header) == sizeof header && write(STDOUT_FILENO, bytes, 4) == 4 ? 0 : 1);
   return tarnwick::DecodedPixels{2, 1, 1, {0, 255}};
 }
 
