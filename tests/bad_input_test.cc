@@ -147,18 +147,20 @@ TEST(BadInput, EveryPathEndsAtOnceInItsOneLine) {
   const std::string jpeg = testing::readBytes(dir.file("real.jpg"));
   const std::size_t frame = jpeg.find("\xFF\xC0") + 5;  // height, then width, in a baseline JPEG's frame header
   testing::writeBytes(dir.file("huge.jpg"), std::string(jpeg).replace(frame, 4, std::string("\xFF\0\xFF\0", 4)));
+  const std::string page = "%PDF-1.4\n1 0 obj<</Type/Catalog/Pages 2 0 R>>endobj 2 0 obj<</Type/Pages/Kids[3 0 R]"
+                           "/Count 1>>endobj 3 0 obj<</Type/Page/Parent 2 0 R/MediaBox[0 0 100000 100000]>>endobj\n"
+                           "trailer<</Root 1 0 R>>\n%%EOF\n";
   // Files no route reads: claiming no pixels or far too many (whole, and just
   // past the limit; the documents are of formats a decoder child reads), and
-  // files that are not images.
-  const std::pair<std::string, std::string> unread[] = {
+  // files that are not images. The thin pages, one pixel wide, are read.
+  const std::pair<std::string, std::string> files[] = {
       {"zero.jpg", std::string(jpeg).replace(frame, 4, std::string(4, '\0'))},
       {"huge.pgm", "P5\n60000 60000\n255\n" + std::string(99, 'x')},
       {"huge.pbm", "P4\n8001 8001\n" + std::string(1001 * 8001, '\0')},
       {"huge.xpm", "/* XPM */\nstatic char *x[] = {\n\"8001 8001 1 1\",\n\"  c white\",\n\" \"};\n"},
-      {"huge.pdf", "%PDF-1.4\n1 0 obj<</Type/Catalog/Pages 2 0 R>>endobj 2 0 obj<</Type/Pages/Kids[3 0 R]/Count 1>>"
-                   "endobj 3 0 obj<</Type/Page/Parent 2 0 R/MediaBox[0 0 100000 100000]>>endobj\n"
-                   "trailer<</Root 1 0 R>>\n%%EOF\n"},
+      {"huge.pdf", page}, {"thin.pdf", std::regex_replace(page, std::regex("100000 100000"), "0.2 100")},
       {"huge.svg", R"(<svg xmlns="http://www.w3.org/2000/svg" width="100in" height="100in"/>)"},
+      {"thin.svg", R"(<svg xmlns="http://www.w3.org/2000/svg" width="0.3" height="40"/>)"},
       {"notes.txt", "just some words\n"}, {"empty.png", ""}};
   std::filesystem::create_directory(dir.file("folder"));
   ASSERT_EQ(mkfifo(dir.file("fifo.png").c_str(), 0600), 0);
@@ -178,8 +180,10 @@ TEST(BadInput, EveryPathEndsAtOnceInItsOneLine) {
       {tooLong, errorLineFor(unreadable + tooLong)},
       // Bytes of the path that are not UTF-8 are reported as U+FFFD.
       {odd + ".png", errorLineFor(unreadable + dir.file("line\nfeed \"quoted\" back\\slash \x01\x1F\t\r \uFFFD.png"))}};
-  for (const auto& [name, bytes] : unread)
-    testing::writeBytes(dir.file(name), bytes), cases.emplace_back(dir.file(name), noImageLine(dir.file(name)));
+  for (const auto& [name, bytes] : files) {
+    testing::writeBytes(dir.file(name), bytes);
+    cases.emplace_back(dir.file(name), name.starts_with("thin") ? kPastIntake : noImageLine(dir.file(name)));
+  }
   for (const auto& [path, line] : cases) expectRun({path}, line);
 }
 
@@ -207,22 +211,26 @@ TEST(Isolation, AChildIsConfinedToReadingAndOnlyOneWholeImageWithinTheLimitIsTak
   testing::writeBytes(dir.file("input"), "any bytes");
   testing::writeBytes(dir.file("keep"), "kept");
   ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+  ASSERT_TRUE(testing::saved(testing::hello(), dir.file("hello.png")));
   using Samples = std::optional<Bytes>;
-  // What the child does and the file it is given; the samples taken back.
-  // An escaping child's one sample has a bit for each escape that worked:
-  // wrote a file, opened a socket, forked, signalled its parent, removed a
-  // file, took 3 GiB of address space.
-  const std::tuple<std::string, std::string, Samples> cases[] = {
-      {"escape:" + dir.path().string(), "input", Bytes{0}}, {"pixels", "input", Bytes{0, 255}},
-      {"pixels", "fifo", std::nullopt},  // only regular files are read
-      {"crash", "input", std::nullopt}, {"lie", "input", std::nullopt}, {"trail", "input", std::nullopt}};
-  for (const auto& [act, input, samples] : cases) {
+  // The child ("" for the probe), what it is to do or read, and the file it
+  // is given; the samples taken back. An escaping probe's one sample has a
+  // bit for each escape that worked: wrote a file, opened a socket, forked,
+  // signalled its parent, removed a file, took 3 GiB of address space. A
+  // real child reads only its own formats, though its library reads more.
+  const std::tuple<std::string, std::string, std::string, Samples> cases[] = {
+      {"", "escape:" + dir.path().string(), "input", Bytes{0}}, {"", "pixels", "input", Bytes{0, 255}},
+      {"", "pixels", "fifo", std::nullopt},  // only regular files are read
+      {"", "crash", "input", std::nullopt}, {"", "lie", "input", std::nullopt}, {"", "trail", "input", std::nullopt},
+      {"magick", "PNG", "hello.png", std::nullopt}, {"pixbuf", "png", "hello.png", std::nullopt}};
+  for (const auto& [child, act, input, samples] : cases) {
+    const std::string decoder = "tarnwick-decode-" + (child.empty() ? "probe" : child);
     const int file = open(dir.file(input).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    const std::optional<Image> image = decodeInChild({"tarnwick-decode-probe", act.c_str()}, file);
+    const std::optional<Image> image = decodeInChild({decoder.c_str(), act.c_str()}, file);
     close(file);
     const auto* pixels = image ? static_cast<const std::uint8_t*>(VIPS_IMAGE_ADDR(image->vips(), 0, 0)) : nullptr;
     EXPECT_EQ(image ? Samples(Bytes(pixels, pixels + VIPS_IMAGE_SIZEOF_IMAGE(image->vips()))) : std::nullopt, samples)
-        << act;
+        << decoder << " " << act;
   }
   EXPECT_FALSE(std::filesystem::exists(dir.file("written")));
   EXPECT_TRUE(std::filesystem::exists(dir.file("keep")));
