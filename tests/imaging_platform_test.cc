@@ -15,6 +15,7 @@ using Bgra = std::array<int, 4>;
 using U8 = std::uint8_t;
 using U16 = std::uint16_t;
 constexpr int kWidth = 60, kHeight = 24;
+VipsGraphics graphics;
 
 // Saved by libvips: the left half one pixel and the right half another,
 // moved into the ICC profile from sRGB first if there is one.
@@ -46,7 +47,6 @@ std::string saved(const char* name, const std::vector<T>& left, const std::vecto
 // bottom-right pixels compared.
 void expectDrawn(const std::optional<Image>& image, const Bgra& left, const Bgra& right, int tolerance) {
   ASSERT_TRUE(image) << "nothing decoded";
-  VipsGraphics graphics;
   const int width = int(graphics.imageWidth(*image)), height = int(graphics.imageHeight(*image));
   const std::size_t rowBytes = width * 4 + 12;
   std::vector<U8> memory(rowBytes * (height + 1), 0xA5);
@@ -68,7 +68,6 @@ TEST(ImagingPlatform, EncodingsDrawAsSRGBThroughEachRouteThatReadsThem) {
   setMsgSeverity(L_SEVERITY_NONE);
   close(STDIN_FILENO);  // as a host may have: files then open as descriptor 0
   VipsImageDecoding decoding;
-  VipsGraphics graphics;
   // CMYK colours inside the gamut, so they survive the round trip; P3, so
   // pixels drawn without their profile come out visibly wrong.
   const Bgra kWhite{255, 255, 255, 255}, kBlack{0, 0, 0, 255}, kRed{0, 0, 255, 255}, kBlue{255, 0, 0, 255},

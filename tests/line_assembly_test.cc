@@ -1,8 +1,10 @@
 // How recognized readings become lines, text and notes, the Unicode rules
-// they rest on, and the bytes of every line the tool prints.
+// they rest on, and the bytes of every line the tool prints; and, beside the
+// reading-order tables of the line reading tests, a line found in many pieces.
 #include "recognition/line_assembly.h"
 
 #include "platform/unicode.h"
+#include "recognition/reading_order.h"
 #include "report/json_report.h"
 #include "support/test_support.h"
 
@@ -35,6 +37,17 @@ TEST(LineAssembly, KeepsTrimmedLinesInOrderAndNotesWeakOrShortReadings) {
     EXPECT_EQ(std::tie(result.lines, result.text, result.provider, result.confidence_notes),
               std::tie(lines, text, "vision_mac", notes));
   }
+}
+
+// A detector may find a line's words as pieces of one height: however many,
+// all with one middle, they read as one line, left to right.
+TEST(ReadingOrder, ManyPiecesOfOneLineReadLeftToRight) {
+  std::vector<TextLineBox> pieces;
+  for (float left = 390; left >= 0; left -= 10)
+    pieces.push_back({{Point{left, 0}, Point{left + 8, 0}, Point{left + 8, 10}, Point{left, 10}}});
+  VisualLine leftToRight;
+  for (std::size_t piece = pieces.size(); piece-- > 0;) leftToRight.push_back(piece);
+  EXPECT_EQ(readingOrder(pieces), std::vector<VisualLine>{leftToRight});
 }
 
 TEST(UnicodeText, TrimsWhitespaceCountsCharactersAndMendsBadBytes) {

