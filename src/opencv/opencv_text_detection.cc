@@ -5,9 +5,12 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <optional>
+#include <utility>
 
 #include <opencv2/core.hpp>
 #include <opencv2/dnn.hpp>
@@ -23,11 +26,19 @@ namespace {
 constexpr int kMaxDetectionSide = 960;
 // The network halves the page five times: its sides are multiples of this.
 constexpr int kSideMultiple = 32;
-// The network holds about 220 bytes per input pixel while it runs, so larger
-// pages go through it in strips of rows, each seeing kStripContext rows of
-// its neighbours', and their maps are put together.
-constexpr int kMaxForwardPixels = 300 * 1000;
+// The network holds about 240 bytes per input pixel while it runs. The page
+// and the network together are kept within kDetectionBytes: a page too large
+// for one pass goes through in strips of rows, each seeing kStripContext rows
+// of its neighbours', and their maps are put together. No strip is smaller
+// than kMinForwardPixels, however large the page.
+constexpr std::int64_t kNetworkBytesPerPixel = 240;
+constexpr std::int64_t kDetectionBytes = std::int64_t{160} << 20;
+constexpr std::int64_t kMinForwardPixels = 150 * 1000;
 constexpr int kStripContext = 32;
+// Rows of the reduced page whose colours spread no further than this are
+// flat ground. Reducing the page fades thin strokes, so only ground that is
+// flat to within noise counts.
+constexpr int kFlatSpread = 2;
 
 // DB post-processing, as the detector was trained for: a pixel is text above
 // kTextThreshold; a region is a line when its mean probability reaches
@@ -67,13 +78,15 @@ PlatformError modelError(const std::string& why) {
   return textRecognitionError(TextRecognitionErrorCode::modelUnavailable, "The text detector " + why + ".");
 }
 
+int roundedUpToMultiple(int side) { return (side + kSideMultiple - 1) / kSideMultiple * kSideMultiple; }
+
 int roundedToMultiple(double side) {
   return std::max(kSideMultiple, static_cast<int>(std::lround(side / kSideMultiple)) * kSideMultiple);
 }
 
-// The page reduced to the network's input size and normalised, 3 channels
-// of floats; `scale` is map pixels per page pixel along each axis.
-cv::Mat networkInput(const PixelBuffer& page, cv::Point2f& scale) {
+// The page reduced to the network's input size; `scale` is map pixels per
+// page pixel along each axis.
+cv::Mat reducedPage(const PixelBuffer& page, cv::Point2f& scale) {
   const BaseAddressLock lock(page, LockFlags::readOnly);
   const cv::Mat bgra(page.height(), page.width(), CV_8UC4, const_cast<std::uint8_t*>(page.baseAddress()),
                      page.bytesPerRow());
@@ -85,6 +98,12 @@ cv::Mat networkInput(const PixelBuffer& page, cv::Point2f& scale) {
   cv::Mat resized, bgr;
   cv::resize(bgra, resized, size, 0, 0, size.area() < bgra.size().area() ? cv::INTER_AREA : cv::INTER_LINEAR);
   cv::cvtColor(resized, bgr, cv::COLOR_BGRA2BGR);
+  return bgr;
+}
+
+// The reduced page as the network takes it: 3 channels of floats,
+// normalised as in training.
+cv::Mat networkInput(const cv::Mat& bgr) {
   cv::Mat normalised;
   bgr.convertTo(normalised, CV_32FC3, 1.0 / 255);
   normalised -= cv::Scalar(kMean[0], kMean[1], kMean[2]);
@@ -92,12 +111,35 @@ cv::Mat networkInput(const PixelBuffer& page, cv::Point2f& scale) {
   return normalised;
 }
 
-// Rows of the map each strip contributes: as many as keep a strip with its
-// context within kMaxForwardPixels, in whole multiples of kSideMultiple.
-int stripRows(const cv::Size& input) {
-  if (input.area() <= kMaxForwardPixels) return input.height;
-  const int rows = kMaxForwardPixels / input.width - 2 * kStripContext;
-  return std::max(kSideMultiple, rows / kSideMultiple * kSideMultiple);
+// Whether each row of the reduced page holds anything but one flat colour:
+// only those can hold text.
+std::vector<bool> inkedRows(const cv::Mat& bgr) {
+  cv::Mat lowest, highest;
+  cv::reduce(bgr, lowest, 1, cv::REDUCE_MIN);
+  cv::reduce(bgr, highest, 1, cv::REDUCE_MAX);
+  const cv::Mat spread = cv::Mat(highest - lowest).reshape(1, bgr.rows);  // a row's spread in each channel
+  std::vector<bool> inked(static_cast<std::size_t>(bgr.rows));
+  for (int row = 0; row < bgr.rows; ++row) {
+    const std::uint8_t* channels = spread.ptr<std::uint8_t>(row);
+    inked[static_cast<std::size_t>(row)] = std::max({channels[0], channels[1], channels[2]}) > kFlatSpread;
+  }
+  return inked;
+}
+
+// The most input pixels one pass may take beside a page of this many bytes.
+std::int64_t forwardPixels(std::int64_t pageBytes) {
+  return std::max(kMinForwardPixels, (kDetectionBytes - pageBytes) / kNetworkBytesPerPixel);
+}
+
+// Rows of the map each strip contributes: the strips share the rows out
+// evenly, in whole multiples of kSideMultiple, as few strips as keep each
+// with its context within `mostPixels`.
+int stripRows(const cv::Size& input, std::int64_t mostPixels) {
+  if (input.area() <= mostPixels) return input.height;
+  const auto fitting = static_cast<int>(mostPixels / input.width) - 2 * kStripContext;
+  const int mostRows = std::max(kSideMultiple, fitting / kSideMultiple * kSideMultiple);
+  const int strips = (input.height + mostRows - 1) / mostRows;
+  return roundedUpToMultiple((input.height + strips - 1) / strips);
 }
 
 bool isMapOf(const cv::Mat& output, int rows, int columns) {
@@ -131,6 +173,30 @@ std::array<Point, 4> corners(const cv::RotatedRect& rect) {
   leftFirst(one), leftFirst(other);
   return {Point{one[0].x, one[0].y}, Point{one[1].x, one[1].y}, Point{other[1].x, other[1].y},
           Point{other[0].x, other[0].y}};
+}
+
+// The network's map of the reduced page, strip by strip; none when the
+// network gives a map of another shape. Strips of flat ground are not run:
+// they hold no text.
+std::optional<cv::Mat> textProbability(cv::dnn::Net& net, const cv::Mat& page, std::int64_t mostPixels) {
+  const cv::Mat input = networkInput(page);
+  const std::vector<bool> inked = inkedRows(page);
+  cv::Mat probability = cv::Mat::zeros(input.size(), CV_32F);
+  // Every strip has one shape: the network sets itself up again, at about a
+  // strip's cost, whenever its input changes shape.
+  const int rows = stripRows(input.size(), mostPixels);
+  const int window = std::min(input.rows, rows + 2 * kStripContext);
+  for (int start = 0; start < input.rows; start += rows) {
+    const int kept = std::min(rows, input.rows - start);
+    if (std::none_of(inked.begin() + start, inked.begin() + start + kept, [](bool row) { return row; })) continue;
+    const int from = std::clamp(start - kStripContext, 0, input.rows - window);
+    net.setInput(cv::dnn::blobFromImage(input.rowRange(from, from + window)));
+    const cv::Mat output = net.forward();
+    if (!isMapOf(output, window, input.cols)) return std::nullopt;
+    const cv::Mat strip(window, input.cols, CV_32F, const_cast<float*>(output.ptr<float>()));
+    strip.rowRange(start - from, start - from + kept).copyTo(probability.rowRange(start, start + kept));
+  }
+  return probability;
 }
 
 }  // namespace
@@ -207,32 +273,24 @@ void OpenCvTextDetection::waitUntilLoaded() {
   if (loading_.valid()) model_ = loading_.get();
 }
 
-TextDetectionResult OpenCvTextDetection::detectLines(const PixelBuffer& page) {
+TextDetectionResult OpenCvTextDetection::detectLines(const PixelBuffer& pageBuffer) {
   waitUntilLoaded();
   if (model_->error) return {.lines = {}, .error = model_->error};
   try {
     cv::Point2f scale;
-    const cv::Mat input = networkInput(page, scale);
-    cv::Mat probability(input.size(), CV_32F);
-    const int rows = stripRows(input.size());
-    for (int top = 0; top < input.rows; top += rows) {
-      const int from = std::max(0, top - kStripContext), to = std::min(input.rows, top + rows + kStripContext);
-      model_->net.setInput(cv::dnn::blobFromImage(input.rowRange(from, to)));
-      const cv::Mat output = model_->net.forward();
-      if (!isMapOf(output, to - from, input.cols))
-        return {.lines = {}, .error = textRecognitionError(TextRecognitionErrorCode::recognitionFailed,
-                                                           "The text detector gave a map of an unexpected shape.")};
-      const int kept = std::min(rows, input.rows - top);
-      const cv::Mat strip(to - from, input.cols, CV_32F, const_cast<float*>(output.ptr<float>()));
-      strip.rowRange(top - from, top - from + kept).copyTo(probability.rowRange(top, top + kept));
-    }
-    const ProbabilityMap map{.values = probability.ptr<float>(),
-                             .width = probability.cols,
-                             .height = probability.rows,
+    const cv::Mat page = reducedPage(pageBuffer, scale);
+    const std::optional<cv::Mat> probability =
+        textProbability(model_->net, page, forwardPixels(std::int64_t{pageBuffer.height()} * pageBuffer.bytesPerRow()));
+    if (!probability)
+      return {.lines = {}, .error = textRecognitionError(TextRecognitionErrorCode::recognitionFailed,
+                                                         "The text detector gave a map of an unexpected shape.")};
+    const ProbabilityMap map{.values = probability->ptr<float>(),
+                             .width = probability->cols,
+                             .height = probability->rows,
                              .scaleX = scale.x,
                              .scaleY = scale.y,
-                             .pageWidth = page.width(),
-                             .pageHeight = page.height()};
+                             .pageWidth = pageBuffer.width(),
+                             .pageHeight = pageBuffer.height()};
     return {.lines = linesFromProbabilityMap(map), .error = std::nullopt};
   } catch (const cv::Exception&) {
     return {.lines = {}, .error = textRecognitionError(TextRecognitionErrorCode::recognitionFailed,
