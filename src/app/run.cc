@@ -30,8 +30,7 @@ std::string failureMessage(const std::exception_ptr& error) {
 Outcome recognizeImageAt(const std::string& path, const std::function<Platform&()>& platform) {
   try {
     Platform& services = platform();
-    const Image image = loadCGImage(path, services.decoding);
-    return recognizeText(image, services);
+    return recognizeText(loadCGImage(path, services.decoding), services);
   } catch (...) {
     return RecognitionError{failureMessage(std::current_exception())};
   }

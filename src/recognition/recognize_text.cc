@@ -51,8 +51,12 @@ std::vector<TextObservation> topCandidateReadings(
 
 }  // namespace
 
-OcrResult recognizeText(const Image& image, Platform& platform) {
-  const std::unique_ptr<PixelBuffer> buffer = makeBGRAPixelBuffer(image, platform.graphics);
+OcrResult recognizeText(Image image, Platform& platform) {
+  // A large scan's decoded pixels are as large as the buffer: held while the
+  // page is read, they would double its memory.
+  const std::unique_ptr<PixelBuffer> buffer = [drawn = std::move(image), &platform] {
+    return makeBGRAPixelBuffer(drawn, platform.graphics);
+  }();
 
   auto state = std::make_shared<RecognitionState>();
   TextRecognitionRequest request([state](TextRecognitionRequest& finished, const PlatformError* error) {

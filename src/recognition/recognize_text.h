@@ -6,9 +6,9 @@
 
 namespace tarnwick {
 
-// Renders the image into a BGRA buffer and runs the recognizer over it once.
-// Throws the buffer's OcrError::loadFailed unchanged, OcrError::visionFailed
-// for any recognizer failure.
-OcrResult recognizeText(const Image& image, Platform& platform);
+// Renders the image into a BGRA buffer, lets the image go, and runs the
+// recognizer over the buffer once. Throws the buffer's OcrError::loadFailed
+// unchanged, OcrError::visionFailed for any recognizer failure.
+OcrResult recognizeText(Image image, Platform& platform);
 
 }  // namespace tarnwick
