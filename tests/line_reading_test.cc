@@ -279,6 +279,11 @@ TEST(LineReadingRecognition, ReadsTheFoundLinesInReadingOrderOrSaysWhyNot) {
   } cases[] = {
       {"lines, an unsure symbol dropped", {found, {}}, {}, 0.5F, {"en-US"}, {true, {}, {"76", "76"}}},
       {"a confident symbol", {found, {}}, {}, 0.9F, {"en-US"}, {true, {}, {"*** 76", "76"}}},
+      // Left in, the mark, smaller than the title beside it, would part the page
+      // into columns.
+      {"a dropped mark takes no part in the layout",
+       {{box(0, 14, 30, 22), box(150, 10, 180, 26), box(0, 40, 20, 56), box(0, 70, 24, 86)}, {}}, {}, 0.5F, {"en-US"},
+       {true, {}, {"106", "76", "88"}}},
       {"nothing found", {{}, {}}, {}, 0.5F, {"en-US"}, {true, {}, {}}},
       {"detector fails", {found, detectorFailure}, {}, 0.5F, {"en-US"}, {false, detectorFailure, {}}},
       {"reader fails", {found, {}}, readerFailure, 0.5F, {"en-US"}, {false, readerFailure, {}}},

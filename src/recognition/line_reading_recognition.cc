@@ -50,17 +50,33 @@ bool isWorthKeeping(const std::string& text, float confidence) {
   return (wordLike && !isShort) || confidence >= kShortPieceConfidence;
 }
 
+// The boxes whose readings are worth keeping, with those readings trimmed:
+// marks read as text would otherwise sit in rows and columns of their own.
+struct KeptLines {
+  std::vector<TextLineBox> boxes;
+  std::vector<RecognizedText> readings;
+};
+
+KeptLines keptLines(const std::vector<TextLineBox>& boxes, const std::vector<RecognizedText>& readings) {
+  KeptLines kept;
+  for (std::size_t piece = 0; piece < boxes.size(); ++piece) {
+    std::string text = trimWhitespaceAndNewlines(readings[piece].string);
+    if (!isWorthKeeping(text, readings[piece].confidence)) continue;
+    kept.boxes.push_back(boxes[piece]);
+    kept.readings.push_back({.string = std::move(text), .confidence = readings[piece].confidence});
+  }
+  return kept;
+}
+
 // Each visual line's readings joined by spaces; its confidence is its least
-// confident piece's. Lines with nothing read are left out.
+// confident piece's.
 ObservationList observations(const std::vector<VisualLine>& lines, const std::vector<RecognizedText>& readings) {
   ObservationList found;
   for (const VisualLine& line : lines) {
     RecognizedText joined{.string = "", .confidence = 1.0F};
     for (const std::size_t piece : line) {
-      const std::string text = trimWhitespaceAndNewlines(readings[piece].string);
-      if (!isWorthKeeping(text, readings[piece].confidence)) continue;
       if (!joined.string.empty()) joined.string += ' ';
-      joined.string += text;
+      joined.string += readings[piece].string;
       joined.confidence = std::min(joined.confidence, readings[piece].confidence);
     }
     if (!joined.string.empty()) found.push_back(std::make_shared<TextLine>(std::move(joined)));
@@ -121,7 +137,8 @@ class LineReadingRecognition::Handler final : public ImageRequestHandler {
         .ruleAcross = [&](float left, float right, float top, float bottom) {
           return ruleRunsAcross(buffer_, left, right, top, bottom);
         }};
-    return observations(readingOrder(*detected_, drawing), read.readings);
+    const KeptLines kept = keptLines(*detected_, read.readings);
+    return observations(readingOrder(kept.boxes, drawing), kept.readings);
   }
 
   LineReadingRecognition& recognition_;
