@@ -26,11 +26,15 @@ Extent extentOf(const TextLineBox& box) {
 
 // Cells of one row stand on one baseline: their middles differ by a small
 // part of their height. Lines of neighbouring columns overlap only by
-// chance, and seldom that closely.
-bool standInOneRow(const Extent& first, const Extent& second) {
+// chance, and seldom that closely. Pieces of one line are of about one size;
+// a row's cells may differ more: a bare number has no descender.
+bool standInOneRow(const Extent& first, const Extent& second, float largerBy) {
   const float smaller = std::min(first.height(), second.height()), larger = std::max(first.height(), second.height());
-  return std::abs(first.middle() - second.middle()) <= 0.2F * smaller && larger <= 1.5F * smaller;
+  return std::abs(first.middle() - second.middle()) <= 0.2F * smaller && larger <= largerBy * smaller;
 }
+
+constexpr float kPieceSizes = 1.5F;
+constexpr float kCellSizes = 2;
 
 // Pieces of one line closer than this many times their height are read as
 // one: the detector parts a line at runs of spaces (a log's padded fields,
@@ -130,15 +134,17 @@ class Ordering {
 
  private:
   // Two boxes share a line when they overlap over most of the smaller one's
-  // height and are of about one size.
+  // height and are of about one size. A piece of small letters only ("v",
+  // "was") is about half as tall as one with capitals and descenders: within
+  // the other's height, it may be smaller still.
   bool onOneLine(std::size_t a, std::size_t b) const {
     const Extent &first = extents_[a], &second = extents_[b];
     const float overlap = std::min(first.bottom, second.bottom) - std::max(first.top, second.top);
     const float smaller = std::min(first.height(), second.height()), larger = std::max(first.height(), second.height());
-    return overlap >= 0.5F * smaller && larger <= 2 * smaller;
+    return overlap >= 0.5F * smaller && (larger <= 2 * smaller || (overlap >= smaller && larger <= 3 * smaller));
   }
 
-  bool inOneRow(std::size_t a, std::size_t b) const { return standInOneRow(extents_[a], extents_[b]); }
+  bool inOneRow(std::size_t a, std::size_t b) const { return standInOneRow(extents_[a], extents_[b], kCellSizes); }
 
   Extent extentOfGroup(const Group& group) const {
     Extent around = extents_[group[0]];
@@ -336,7 +342,7 @@ std::vector<TextLineBox> joinedPiecesOfLines(const std::vector<TextLineBox>& box
   for (const std::size_t box : byLeft) {
     const Extent& extent = extents[box];
     const auto line = std::find_if(joinable.begin(), joinable.end(), [&](const std::optional<Extent>& before) {
-      return before && standInOneRow(*before, extent) &&
+      return before && standInOneRow(*before, extent, kPieceSizes) &&
              extent.left - before->right <= kJoinGap * std::min(before->height(), extent.height());
     });
     const bool mayJoin = isLevel(boxes[box]) && extent.width() >= kShortestJoined * extent.height();
