@@ -240,7 +240,8 @@ class FakeDetection final : public TextDetection {
 };
 
 // Reads each line as the width of its image, in pixels, but for lines 136
-// pixels wide, which it reads as a rule of asterisks.
+// pixels wide, which it reads as a rule of asterisks, and 64 wide (a square
+// box of 16), which it reads as the letter O.
 class FakeLineReading final : public LineRecognition {
  public:
   std::optional<PlatformError> error;
@@ -248,8 +249,9 @@ class FakeLineReading final : public LineRecognition {
   LineReadings readLines(const std::vector<GreyImage>& lines, bool) override {
     LineReadings read{.readings = {}, .error = error};
     for (const GreyImage& line : lines)
-      read.readings.push_back(line.width == 136 ? RecognizedText{"***", symbolConfidence}
-                                                : RecognizedText{std::to_string(line.width) + " ", 0.9F});
+      read.readings.push_back(line.width == 136  ? RecognizedText{"***", symbolConfidence}
+                              : line.width == 64 ? RecognizedText{"O", 0.9F}
+                                                 : RecognizedText{std::to_string(line.width) + " ", 0.9F});
     return read;
   }
 };
@@ -292,6 +294,7 @@ TEST(LineReadingRecognition, ReadsTheFoundLinesInReadingOrderOrSaysWhyNot) {
       {"a dropped mark takes no part in the layout",
        {{box(0, 14, 30, 22), box(150, 10, 180, 26), box(0, 40, 20, 56), box(0, 70, 24, 86)}, {}}, {}, 0.5F, {"en-US"},
        {true, {}, {"106", "76", "88"}}},
+      {"an avatar beside a name", {{box(0, 40, 16, 56), box(30, 40, 80, 56)}, {}}, {}, 0.5F, {"en-US"}, {true, {}, {"166"}}},
       {"nothing found", {{}, {}}, {}, 0.5F, {"en-US"}, {true, {}, {}}},
       {"detector fails", {found, detectorFailure}, {}, 0.5F, {"en-US"}, {false, detectorFailure, {}}},
       {"reader fails", {found, {}}, readerFailure, 0.5F, {"en-US"}, {false, readerFailure, {}}},

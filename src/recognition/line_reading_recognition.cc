@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <string>
 #include <utility>
 
@@ -37,16 +38,25 @@ class TextLine final : public RecognizedTextObservation {
 // detector, and the recognizer reads them as a stray symbol or letter: a
 // piece of one or two symbols is never text a reader would want, and one
 // that is short or has no letter or digit is kept only when read
-// confidently.
+// confidently. A letter never fills a box as wide as it is tall: such a
+// piece is a drawn mark (an avatar read as "O" or "0", a close button as
+// "x"). A lone digit from 1 to 9, whose box the detector rounds out, is a
+// count, a page or a line number.
 constexpr float kShortPieceConfidence = 0.7F;
 constexpr std::size_t kShortPieceCharacters = 2;
 
-bool isWorthKeeping(const std::string& text, float confidence) {
+bool isWorthKeeping(const std::string& text, float confidence, const TextLineBox& box) {
   const bool wordLike = std::any_of(text.begin(), text.end(), [](char byte) {
     return std::isalnum(static_cast<unsigned char>(byte)) != 0;
   });
-  const bool isShort = graphemeClusterCount(text) <= kShortPieceCharacters;
+  const std::size_t characters = graphemeClusterCount(text);
+  const bool isShort = characters <= kShortPieceCharacters;
   if (text.empty() || (isShort && !wordLike)) return false;
+  const auto side = [&](std::size_t from, std::size_t to) {
+    return std::hypot(box.corners[to].x - box.corners[from].x, box.corners[to].y - box.corners[from].y);
+  };
+  const bool countingDigit = text.size() == 1 && text[0] >= '1' && text[0] <= '9';
+  if (characters == 1 && !countingDigit && side(0, 1) >= side(0, 3)) return false;
   return (wordLike && !isShort) || confidence >= kShortPieceConfidence;
 }
 
@@ -61,7 +71,7 @@ KeptLines keptLines(const std::vector<TextLineBox>& boxes, const std::vector<Rec
   KeptLines kept;
   for (std::size_t piece = 0; piece < boxes.size(); ++piece) {
     std::string text = trimWhitespaceAndNewlines(readings[piece].string);
-    if (!isWorthKeeping(text, readings[piece].confidence)) continue;
+    if (!isWorthKeeping(text, readings[piece].confidence, boxes[piece])) continue;
     kept.boxes.push_back(boxes[piece]);
     kept.readings.push_back({.string = std::move(text), .confidence = readings[piece].confidence});
   }
