@@ -93,6 +93,13 @@ RecognizedText wordsOf(tesseract::TessBaseAPI& engine) {
       const bool squat = right - left >= kSquatShare * static_cast<float>(bottom - top);
       if (text) words.push_back({text.get(), word->Confidence(tesseract::RIL_WORD) / 100.0F, squat});
     } while (word->Next(tesseract::RIL_WORD));
+  // Screen fonts draw the capital I as a plain bar, which the model reads as
+  // one; after the end of a sentence it can only be the pronoun.
+  const auto endsSentence = [](const std::string& word) {
+    return !word.empty() && std::string_view(".?!").find(word.back()) != std::string_view::npos;
+  };
+  for (std::size_t after = 1; after < words.size(); ++after)
+    if (words[after].text == "|" && endsSentence(words[after - 1].text)) words[after].text = "I";
   // A line of one symbol is text of its own: a closing brace, a bullet.
   if (words.size() > 1 && isStrayMark(words.front(), "([{<")) words.erase(words.begin());
   if (words.size() > 1 && isStrayMark(words.back(), ")]}>")) words.pop_back();
