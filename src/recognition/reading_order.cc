@@ -231,7 +231,9 @@ class Ordering {
     if (!standSideBySide(left, right)) return partedByPanels(left, right, gap);
     const float rowShare = std::max(pairedShare(facing(left, true, minGap), right),
                                     pairedShare(facing(right, false, minGap), left));
-    if (rowShare < kRowShare || partedByPanels(left, right, gap)) return true;
+    if (partedByPanels(left, right, gap)) return true;
+    if (controlsAfterHeading(right, left)) return false;
+    if (rowShare < kRowShare) return true;
     // A line of running text is one box: a side whose boxes share rows among
     // themselves holds the fields of rows, as a log's do.
     const auto runningText = [&](const Group& side) {
@@ -241,6 +243,20 @@ class Ordering {
       return width >= 8 * height && width >= 4 * gap.width * static_cast<float>(side.size());
     };
     return runningText(left) && runningText(right);
+  }
+
+  // One row of controls after a heading and its caption, within their
+  // height and no larger than the heading, goes on the heading's line; a
+  // larger one is a heading itself, beside a sidebar's first lines.
+  bool controlsAfterHeading(const Group& row, const Group& heading) const {
+    if (bandsOf(row).size() != 1 || bandsOf(heading).size() > 2) return false;
+    const Extent controls = extentOfGroup(row), block = extentOfGroup(heading);
+    const auto tallest = [&](const Group& group) {
+      float height = 0;
+      for (const std::size_t box : group) height = std::max(height, extents_[box].height());
+      return height;
+    };
+    return controls.top >= block.top && controls.bottom <= block.bottom && tallest(row) <= tallest(heading);
   }
 
   // Panels side by side (cards, each a label over its figure; a chart's
@@ -263,16 +279,22 @@ class Ordering {
 
   // Columns have text beside each other somewhere. Pieces that only take
   // turns down the page, as a chat's bubbles from either side do, are read
-  // top to bottom however far apart they stand.
+  // top to bottom however far apart they stand. Only what lies level with
+  // the other side counts: a menu bar above a document does not stand
+  // beside the menu open over it.
   bool standSideBySide(const Group& left, const Group& right) const {
     const Group& fewer = left.size() <= right.size() ? left : right;
     const Group& more = left.size() <= right.size() ? right : left;
-    std::size_t beside = 0;
-    for (const std::size_t a : fewer)
+    const Extent span = extentOfGroup(more);
+    std::size_t level = 0, beside = 0;
+    for (const std::size_t a : fewer) {
+      if (extents_[a].bottom <= span.top || extents_[a].top >= span.bottom) continue;
+      ++level;
       beside += std::any_of(more.begin(), more.end(), [&](std::size_t b) {
         return std::min(extents_[a].bottom, extents_[b].bottom) > std::max(extents_[a].top, extents_[b].top);
       });
-    return static_cast<float>(beside) > kBesideShare * static_cast<float>(fewer.size());
+    }
+    return static_cast<float>(beside) > kBesideShare * static_cast<float>(level);
   }
 
   // The group cut at every clear horizontal gap, top to bottom.
