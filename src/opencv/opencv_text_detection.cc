@@ -32,7 +32,7 @@ constexpr int kSideMultiple = 32;
 // of its neighbours', and their maps are put together. No strip is smaller
 // than kMinForwardPixels, however large the page.
 constexpr std::int64_t kNetworkBytesPerPixel = 240;
-constexpr std::int64_t kDetectionBytes = std::int64_t{160} << 20;
+constexpr std::int64_t kDetectionBytes = std::int64_t{128} << 20;
 constexpr std::int64_t kMinForwardPixels = 150 * 1000;
 constexpr int kStripContext = 32;
 // Rows of the reduced page whose colours spread no further than this are
