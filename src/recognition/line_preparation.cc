@@ -73,10 +73,15 @@ void normalise(GreyImage& line) {
 
 }  // namespace
 
+BoxSides sidesOf(const TextLineBox& box) {
+  const auto& [topLeft, topRight, bottomRight, bottomLeft] = box.corners;
+  return {.length = (distance(topLeft, topRight) + distance(bottomLeft, bottomRight)) / 2,
+          .height = (distance(topLeft, bottomLeft) + distance(topRight, bottomRight)) / 2};
+}
+
 GreyImage prepareLine(const PixelBuffer& page, const TextLineBox& box) {
   const auto& [topLeft, topRight, bottomRight, bottomLeft] = box.corners;
-  const float length = (distance(topLeft, topRight) + distance(bottomLeft, bottomRight)) / 2;
-  const float height = (distance(topLeft, bottomLeft) + distance(topRight, bottomRight)) / 2;
+  const auto [length, height] = sidesOf(box);
   if (!(length >= 1 && height >= 1)) return {};
   const float scale = std::clamp(kReadingHeight / height, kMaxReduction, kMaxEnlargement);
   // Unit steps along the text and down across it, in page pixels.

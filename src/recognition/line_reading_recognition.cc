@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cmath>
 #include <string>
 #include <utility>
 
@@ -52,11 +51,8 @@ bool isWorthKeeping(const std::string& text, float confidence, const TextLineBox
   const std::size_t characters = graphemeClusterCount(text);
   const bool isShort = characters <= kShortPieceCharacters;
   if (text.empty() || (isShort && !wordLike)) return false;
-  const auto side = [&](std::size_t from, std::size_t to) {
-    return std::hypot(box.corners[to].x - box.corners[from].x, box.corners[to].y - box.corners[from].y);
-  };
   const bool countingDigit = text.size() == 1 && text[0] >= '1' && text[0] <= '9';
-  if (characters == 1 && !countingDigit && side(0, 1) >= side(0, 3)) return false;
+  if (characters == 1 && !countingDigit && sidesOf(box).length >= sidesOf(box).height) return false;
   return (wordLike && !isShort) || confidence >= kShortPieceConfidence;
 }
 

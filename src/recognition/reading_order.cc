@@ -154,6 +154,12 @@ class Ordering {
     return around;
   }
 
+  float tallestHeight(const Group& group) const {
+    float tallest = 0;
+    for (const std::size_t box : group) tallest = std::max(tallest, extents_[box].height());
+    return tallest;
+  }
+
   float medianHeight(const Group& group) const {
     std::vector<float> heights;
     for (const std::size_t box : group) heights.push_back(extents_[box].height());
@@ -228,11 +234,10 @@ class Ordering {
         paired += std::any_of(other.begin(), other.end(), [&](std::size_t b) { return b != a && inOneRow(a, b); });
       return static_cast<float>(paired) / static_cast<float>(side.size());
     };
-    if (!standSideBySide(left, right)) return partedByPanels(left, right, gap);
+    if (partedByPanels(left, right, gap)) return true;
+    if (!standSideBySide(left, right) || controlsAfterHeading(right, left)) return false;
     const float rowShare = std::max(pairedShare(facing(left, true, minGap), right),
                                     pairedShare(facing(right, false, minGap), left));
-    if (partedByPanels(left, right, gap)) return true;
-    if (controlsAfterHeading(right, left)) return false;
     if (rowShare < kRowShare) return true;
     // A line of running text is one box: a side whose boxes share rows among
     // themselves holds the fields of rows, as a log's do.
@@ -251,12 +256,7 @@ class Ordering {
   bool controlsAfterHeading(const Group& row, const Group& heading) const {
     if (bandsOf(row).size() != 1 || bandsOf(heading).size() > 2) return false;
     const Extent controls = extentOfGroup(row), block = extentOfGroup(heading);
-    const auto tallest = [&](const Group& group) {
-      float height = 0;
-      for (const std::size_t box : group) height = std::max(height, extents_[box].height());
-      return height;
-    };
-    return controls.top >= block.top && controls.bottom <= block.bottom && tallest(row) <= tallest(heading);
+    return controls.top >= block.top && controls.bottom <= block.bottom && tallestHeight(row) <= tallestHeight(heading);
   }
 
   // Panels side by side (cards, each a label over its figure; a chart's
@@ -266,11 +266,7 @@ class Ordering {
   // across, framed or not.
   bool partedByPanels(const Group& left, const Group& right, const Gap& gap) const {
     if (!drawing_.edgeDown) return false;
-    const auto stacked = [&](const Group& side) {
-      float tallest = 0;
-      for (const std::size_t box : side) tallest = std::max(tallest, extents_[box].height());
-      return extentOfGroup(side).height() > kStackedHeight * tallest;
-    };
+    const auto stacked = [&](const Group& side) { return extentOfGroup(side).height() > kStackedHeight * tallestHeight(side); };
     const Extent leftSpan = extentOfGroup(left), rightSpan = extentOfGroup(right);
     return (stacked(left) || stacked(right)) &&
            drawing_.edgeDown(gap.middle - gap.width / 2, gap.middle + gap.width / 2, std::min(leftSpan.top, rightSpan.top),
