@@ -104,21 +104,39 @@ TEST(ImagingPlatform, EncodingsDrawAsSRGBThroughEachRouteThatReadsThem) {
       // Leptonica writes BMP without alpha; libvips leaves BMP to its
       // untrusted loaders, so only a decoder child reads it.
       {dir().file("rgba.bmp"), kOrange, {50, 100, 200, 255}, 0, "s"}};
+  // Either held decoded or, as large images are, decoded once to check and
+  // again as it is drawn.
+  VipsImageDecoding streaming(0);
   for (const auto& [path, left, right, tolerance, routes] : cases) {
     SCOPED_TRACE(path);
     const auto drawn = [&](const std::optional<Image>& image) { expectDrawn(image, left, right, tolerance); };
     const auto source = decoding.makeImageSource(path);
     if (routes.ends_with('s')) drawn(source ? source->imageAtIndex(0) : std::nullopt);
-    const auto object = decoding.makeImageObject(path);
-    ASSERT_EQ(bool(object), routes.starts_with('v'));
-    if (!object) continue;
+    for (VipsImageDecoding* objects : {&decoding, &streaming}) {
+      const auto object = objects->makeImageObject(path);
+      ASSERT_EQ(bool(object), routes.starts_with('v'));
+      if (!object) continue;
+      Rect rect{};
+      const std::optional<Image> image = object->imageForProposedRect(rect);
+      drawn(image);
+      const Size size = object->size();
+      EXPECT_TRUE(!image || (size.width == graphics.imageWidth(*image) && size.height == graphics.imageHeight(*image)));
+      const std::optional<Bytes> tiff = object->tiffRepresentation();
+      drawn(tiff ? decoding.bitmapImageFromTIFFData(*tiff) : std::nullopt);
+    }
+  }
+  // Pixels that fail to decode past a sound header give no image object's
+  // image, streamed or not, so the next route is tried.
+  const std::string damaged = saved<U8>("damaged.tif", {100}, {200}, grey, nullptr, "[compression=deflate]");
+  std::string bytes = testing::readBytes(damaged);
+  for (std::size_t i = 10; i < 20; ++i) bytes[i] ^= 0x5A;  // the strip, which libtiff writes first
+  testing::writeBytes(damaged, bytes);
+  for (VipsImageDecoding* objects : {&decoding, &streaming}) {
+    const auto object = objects->makeImageObject(damaged);
+    ASSERT_TRUE(object);
     Rect rect{};
-    const std::optional<Image> image = object->imageForProposedRect(rect);
-    drawn(image);
-    const Size size = object->size();
-    EXPECT_TRUE(!image || (size.width == graphics.imageWidth(*image) && size.height == graphics.imageHeight(*image)));
-    const std::optional<Bytes> tiff = object->tiffRepresentation();
-    drawn(tiff ? decoding.bitmapImageFromTIFFData(*tiff) : std::nullopt);
+    EXPECT_FALSE(object->imageForProposedRect(rect));
+    EXPECT_FALSE(object->tiffRepresentation());
   }
   // The smallest image is prepared like any other: red at half, over opaque white.
   const Image dot(vips_image_new_from_memory_copy("\xFF\x00\x00\x80", 4, 1, 1, 4, VIPS_FORMAT_UCHAR));

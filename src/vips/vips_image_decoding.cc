@@ -85,9 +85,28 @@ std::optional<Image> upright(const Image& image) {
   return Image(rotated);
 }
 
+// The file's first image, opened for one pass from the top: its header now,
+// its pixels as they are read. Each opening reads through a duplicate of the
+// checked descriptor.
+std::optional<Image> openFirstImage(const RegularFile& file, const char* loader) {
+  const std::unique_ptr<VipsSource, SourceUnref> source(vips_source_new_from_descriptor(file.descriptor.get()));
+  VipsImage* header = nullptr;
+  if (!source || vips_source_rewind(source.get()) != 0 ||
+      vips_call(loader, source.get(), &header, "access", VIPS_ACCESS_SEQUENTIAL, nullptr) != 0)
+    return std::nullopt;
+  return Image(header);
+}
+
+// Every pixel decoded and let go, a band of rows at a time.
+bool decodesWhole(const Image& image) {
+  double mean = 0;
+  return vips_avg(image.vips(), &mean, nullptr) == 0;
+}
+
 class VipsImageObject final : public ImageObject {
  public:
-  explicit VipsImageObject(Image header) : header_(std::move(header)) {}
+  VipsImageObject(RegularFile file, const char* loader, Image header, std::uint64_t streamedDecodeBytes)
+      : file_(std::move(file)), loader_(loader), header_(std::move(header)), streamedDecodeBytes_(streamedDecodeBytes) {}
 
   Size size() const override {
     VipsImage* header = header_.vips();
@@ -95,15 +114,11 @@ class VipsImageObject final : public ImageObject {
     return {double(header->Xsize), double(header->Ysize)};
   }
 
-  std::optional<Image> imageForProposedRect(Rect&) override {
-    const std::optional<Image>& image = decoded();
-    if (!image) return std::nullopt;
-    return share(*image);
-  }
+  std::optional<Image> imageForProposedRect(Rect&) override { return pixels(); }
 
   std::optional<Bytes> tiffRepresentation() override {
     if (tooManyPixels()) return std::nullopt;
-    const std::optional<Image>& image = decoded();
+    const std::optional<Image> image = pixels();
     void* buffer = nullptr;
     std::size_t length = 0;
     if (!image || vips_tiffsave_buffer(image->vips(), &buffer, &length, nullptr) != 0) return std::nullopt;
@@ -117,14 +132,22 @@ class VipsImageObject final : public ImageObject {
  private:
   bool tooManyPixels() const { return exceedsPixelBufferLimit(header_.vips()->Xsize, header_.vips()->Ysize); }
 
+  // Turning an image needs all of it at hand, so only upright ones stream.
+  bool streams() const {
+    return VIPS_IMAGE_SIZEOF_IMAGE(header_.vips()) > streamedDecodeBytes_ &&
+           vips_image_get_orientation(header_.vips()) == 1;
+  }
+
   // The header was opened for one sequential pass, so the pixels are decoded
-  // once and the outcome, image or failure, is kept.
-  const std::optional<Image>& decoded() {
+  // once and the outcome, image or failure, is kept. A streamed image can be
+  // read only once too, so each reader gets it opened afresh.
+  std::optional<Image> pixels() {
     if (!attempted_) {
       attempted_ = true;
       decoded_ = decode();
     }
-    return decoded_;
+    if (!decoded_) return std::nullopt;
+    return streams() ? openFirstImage(file_, loader_) : share(*decoded_);
   }
 
   std::optional<Image> decode() const {
@@ -132,12 +155,16 @@ class VipsImageObject final : public ImageObject {
     // what may be a decompression bomb.
     if (tooManyPixels()) return upright(header_);
     if (exceedsDecodedBytesLimit(header_.vips())) return std::nullopt;
+    if (streams()) return decodesWhole(header_) ? std::optional(share(header_)) : std::nullopt;
     const std::optional<Image> pixels = inMemory(header_.vips());
     if (!pixels) return std::nullopt;
     return upright(*pixels);
   }
 
+  RegularFile file_;
+  const char* loader_;
   Image header_;
+  std::uint64_t streamedDecodeBytes_;
   bool attempted_ = false;
   std::optional<Image> decoded_;
 };
@@ -183,22 +210,20 @@ std::optional<Bytes> readWhole(const RegularFile& file) {
 }  // namespace
 
 std::unique_ptr<ImageObject> VipsImageDecoding::makeImageObject(const std::string& path) {
-  const std::optional<RegularFile> file = openRegularFile(path);
+  std::optional<RegularFile> file = openRegularFile(path);
   // An empty file holds no image, and libvips 8.14 aborts on one: it cannot
   // map zero bytes, falls back to reading it as a pipe, and fails an assertion.
   if (!file || file->size == 0) return nullptr;
   if (isIsoMediaFile(*file)) loadHeifDecoder();
-  // The source reads through its own duplicate of the checked descriptor.
   const std::unique_ptr<VipsSource, SourceUnref> source(vips_source_new_from_descriptor(file->descriptor.get()));
   if (!source) return nullptr;
   const auto* loader = static_cast<const VipsForeignLoadClass*>(
       vips_foreign_map("VipsForeignLoad", trustedLoaderClaiming, source.get(), nullptr));
-  VipsImage* header = nullptr;
-  if (loader == nullptr || vips_source_rewind(source.get()) != 0 ||
-      vips_call(VIPS_OBJECT_CLASS(loader)->nickname, source.get(), &header, "access", VIPS_ACCESS_SEQUENTIAL,
-                nullptr) != 0)
-    return nullptr;
-  return std::make_unique<VipsImageObject>(Image(header));
+  if (loader == nullptr) return nullptr;
+  const char* nickname = VIPS_OBJECT_CLASS(loader)->nickname;
+  std::optional<Image> header = openFirstImage(*file, nickname);
+  if (!header) return nullptr;
+  return std::make_unique<VipsImageObject>(std::move(*file), nickname, std::move(*header), streamedDecodeBytes_);
 }
 
 std::optional<Image> VipsImageDecoding::bitmapImageFromTIFFData(const Bytes& tiff) {

@@ -20,6 +20,13 @@ inline constexpr std::int64_t kMaxImageSourceFileBytes = std::int64_t{256} * 102
 // or wide samples multiply what a small, well-compressed file unpacks to.
 inline constexpr std::uint64_t kMaxDecodedImageBytes = std::uint64_t{kMaxPixelBufferPixels} * 8;
 
+// Beyond this size an image object's pixels are decoded twice rather than
+// held: once to see that the whole file decodes, and again while they are
+// drawn. Held, they would sit beside a pixel buffer larger still (a 600 dpi
+// A4 colour scan: 104 MB decoded, 139 MB drawn); a second decode costs a
+// fraction of a second on such a page.
+inline constexpr std::uint64_t kStreamedDecodeBytes = std::uint64_t{64} * 1024 * 1024;
+
 // libvips behind image objects and TIFF data; behind image sources, a
 // decoder child for the formats isolation/ tells by their first bytes, and
 // Leptonica for every other file.
@@ -37,9 +44,15 @@ inline constexpr std::uint64_t kMaxDecodedImageBytes = std::uint64_t{kMaxPixelBu
 // decodes nothing beyond kMaxDecodedImageBytes either.
 class VipsImageDecoding final : public ImageDecoding {
  public:
+  explicit VipsImageDecoding(std::uint64_t streamedDecodeBytes = kStreamedDecodeBytes)
+      : streamedDecodeBytes_(streamedDecodeBytes) {}
+
   std::unique_ptr<ImageObject> makeImageObject(const std::string& path) override;
   std::optional<Image> bitmapImageFromTIFFData(const Bytes& tiff) override;
   std::unique_ptr<ImageSource> makeImageSource(const std::string& path) override;
+
+ private:
+  std::uint64_t streamedDecodeBytes_;
 };
 
 }  // namespace tarnwick
