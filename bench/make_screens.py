@@ -4,7 +4,8 @@
 usage: make_screens.py OUT_DIR [SEED]
 Writes OUT_DIR/STEM.{png,jpg} and OUT_DIR/STEM.txt (the lines drawn, one a
 line), plus startup.png (one line on 400 x 100) and photo.jpg (a 12-megapixel
-photo-like JPEG) for the start-up and memory figures. A different SEED gives
+photo-like JPEG) and scan.jpg (a 600 dpi A4 colour scan) for the start-up and
+memory figures. A different SEED gives
 a held-back set of the same kinds.
 """
 import os, random, struct, subprocess, sys, tempfile
@@ -124,6 +125,16 @@ def main():
         run("gaussblur", noise, blurred, 6)
         run("bandjoin", f"{blurred} {noise} {blurred}", photo)
         run("jpegsave", photo, os.path.join(out_dir, "photo.jpg"), "--Q", 85)
+        # A small receipt scanned at 600 dpi on A4 in colour: 4961 x 7016,
+        # cream paper, a few lines of print near the top left.
+        receipt, placed, paper, scan = (os.path.join(tmp, name) for name in
+                                        ("receipt.v", "placed.v", "paper.v", "scan.v"))
+        run("text", receipt, "CORNER STORE\nMilk 2L        3.49\nBread          2.99\nTOTAL          6.48",
+            "--font", "DejaVu Sans Mono 10", "--dpi", 600)
+        run("invert", receipt, placed)
+        run("embed", placed, paper, 700, 900, 4961, 7016, "--extend", "white")
+        run("linear", paper, scan, "1 0.98 0.92", "0", "--uchar")
+        run("jpegsave", scan, os.path.join(out_dir, "scan.jpg"), "--Q", 90)
 
 
 if __name__ == "__main__":
