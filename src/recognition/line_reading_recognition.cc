@@ -52,7 +52,8 @@ bool isWorthKeeping(const std::string& text, float confidence, const TextLineBox
   const bool isShort = characters <= kShortPieceCharacters;
   if (text.empty() || (isShort && !wordLike)) return false;
   const bool countingDigit = text.size() == 1 && text[0] >= '1' && text[0] <= '9';
-  if (characters == 1 && !countingDigit && sidesOf(box).length >= sidesOf(box).height) return false;
+  const auto [length, height] = sidesOf(box);
+  if (characters == 1 && !countingDigit && length >= height) return false;
   return (wordLike && !isShort) || confidence >= kShortPieceConfidence;
 }
 
