@@ -2,6 +2,7 @@
 // decoding route that reads it, into exactly the memory it was given.
 #include <leptonica/allheaders.h>
 
+#include "error/ocr_error.h"
 #include "imaging/pixel_buffer_preparation.h"
 #include "support/test_support.h"
 #include "vips/vips_graphics.h"
@@ -55,7 +56,7 @@ void expectDrawn(const std::optional<Image>& image, const Bgra& left, const Bgra
   ASSERT_TRUE(context);
   context->setFillColor({1, 1, 1, 1});
   context->fillRect({0, 0, double(width), double(height)});
-  context->drawImage(*image, {0, 0, double(width), double(height)});
+  ASSERT_TRUE(context->drawImage(*image, {0, 0, double(width), double(height)}));
   for (std::size_t i = 0; i < memory.size(); ++i)
     ASSERT_TRUE((i < rowBytes * height && i % rowBytes < width * 4u) || memory[i] == 0xA5) << "byte " << i;
   for (const auto& [at, expected] : {std::pair{std::size_t{0}, left}, std::pair{rowBytes * height - 16, right}})
@@ -127,10 +128,13 @@ TEST(ImagingPlatform, EncodingsDrawAsSRGBThroughEachRouteThatReadsThem) {
   }
   // Pixels that fail to decode past a sound header give no image object's
   // image, streamed or not, so the next route is tried.
+  const auto damage = [](const std::string& path) {
+    std::string bytes = testing::readBytes(path);
+    for (std::size_t i = 10; i < 20; ++i) bytes[i] ^= 0x5A;  // the strip, which libtiff writes first
+    testing::writeBytes(path, bytes);
+  };
   const std::string damaged = saved<U8>("damaged.tif", {100}, {200}, grey, nullptr, "[compression=deflate]");
-  std::string bytes = testing::readBytes(damaged);
-  for (std::size_t i = 10; i < 20; ++i) bytes[i] ^= 0x5A;  // the strip, which libtiff writes first
-  testing::writeBytes(damaged, bytes);
+  damage(damaged);
   for (VipsImageDecoding* objects : {&decoding, &streaming}) {
     const auto object = objects->makeImageObject(damaged);
     ASSERT_TRUE(object);
@@ -138,6 +142,17 @@ TEST(ImagingPlatform, EncodingsDrawAsSRGBThroughEachRouteThatReadsThem) {
     EXPECT_FALSE(object->imageForProposedRect(rect));
     EXPECT_FALSE(object->tiffRepresentation());
   }
+  // Damaged in place after the check, a streamed image decodes only in part
+  // as it is drawn: preparing its pixel buffer fails rather than pass on a
+  // page partly blank.
+  const std::string rewritten = saved<U8>("rewritten.tif", {100}, {200}, grey, nullptr, "[compression=deflate]");
+  const auto object = streaming.makeImageObject(rewritten);
+  ASSERT_TRUE(object);
+  Rect rect{};
+  const std::optional<Image> checked = object->imageForProposedRect(rect);
+  ASSERT_TRUE(checked);
+  damage(rewritten);
+  EXPECT_THROW(makeBGRAPixelBuffer(*checked, graphics), OcrError);
   // The smallest image is prepared like any other: red at half, over opaque white.
   const Image dot(vips_image_new_from_memory_copy("\xFF\x00\x00\x80", 4, 1, 1, 4, VIPS_FORMAT_UCHAR));
   const std::unique_ptr<const PixelBuffer> buffer = makeBGRAPixelBuffer(dot, graphics);

@@ -36,8 +36,9 @@ class BitmapContext {
   virtual void setInterpolationQuality(InterpolationQuality quality) = 0;
   virtual void setFillColor(const Color& color) = 0;
   virtual void fillRect(const Rect& rect) = 0;
-  // Draws the image once, upright, scaled to fill the rectangle.
-  virtual void drawImage(const Image& image, const Rect& rect) = 0;
+  // Draws the image once, upright, scaled to fill the rectangle. False when
+  // its pixels could not all be read: the bitmap then holds part of it.
+  [[nodiscard]] virtual bool drawImage(const Image& image, const Rect& rect) = 0;
 };
 
 // Image geometry, pixel buffers and bitmap drawing.

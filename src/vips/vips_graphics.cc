@@ -152,17 +152,17 @@ class VipsBitmapContext final : public BitmapContext {
     }
   }
 
-  void drawImage(const Image& image, const Rect& rect) override {
+  bool drawImage(const Image& image, const Rect& rect) override {
     // Placed in whole pixels. Rectangles libvips cannot address, NaN
     // included, draw nothing.
     const double x = std::round(rect.x), y = std::round(rect.y);
     const double width = std::round(rect.width), height = std::round(rect.height);
     const auto addressable = [](double value) { return std::abs(value) <= VIPS_MAX_COORD; };
     if (!(addressable(x) && addressable(y) && width >= 1 && height >= 1 && addressable(width) && addressable(height)))
-      return;
+      return true;
     const int left = clippedEdge(x, width_), right = clippedEdge(x + width, width_);
     const int top = clippedEdge(y, height_), bottom = clippedEdge(y + height, height_);
-    if (left >= right || top >= bottom) return;
+    if (left >= right || top >= bottom) return true;
 
     std::optional<Image> pixels = straightSRGBA(image);
     if (pixels && (pixels->vips()->Xsize != width || pixels->vips()->Ysize != height))
@@ -170,14 +170,14 @@ class VipsBitmapContext final : public BitmapContext {
         return vips_resize(pixels->vips(), out, width / pixels->vips()->Xsize, "vscale", height / pixels->vips()->Ysize,
                            "kernel", kernel_, nullptr);
       });
-    if (!pixels) return;
+    if (!pixels) return false;
     // Only the part over the bitmap is computed.
     const std::optional<Image> visible = derive([&](VipsImage** out) {
       return vips_extract_area(pixels->vips(), out, left - int(x), top - int(y), right - left, bottom - top, nullptr);
     });
-    if (!visible) return;
+    if (!visible) return false;
     StripDestination destination{memory_, bytesPerRow_, left, top};
-    vips_sink_disc(visible->vips(), compositeStrip, &destination);
+    return vips_sink_disc(visible->vips(), compositeStrip, &destination) == 0;
   }
 
  private:
