@@ -29,7 +29,8 @@ std::unique_ptr<PixelBuffer> makeBGRAPixelBuffer(const Image& image, Graphics& g
     context->setFillColor(kOpaqueWhite);
     const Rect wholeImage{.x = 0, .y = 0, .width = static_cast<double>(width), .height = static_cast<double>(height)};
     context->fillRect(wholeImage);
-    // A file changed under us since it was checked decodes only in part.
+    // Pixels that fail to decode as they are drawn, a file changed since it
+    // was checked among them, would leave part of the page blank.
     if (!context->drawImage(image, wholeImage)) throw OcrError::loadFailed("CGContextDrawImage failed");
   }
   return buffer;
