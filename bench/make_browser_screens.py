@@ -7,7 +7,9 @@ headless, in the light and the dark theme, at device scale 1 and 2, and writes
 OUT_DIR/PAGE_THEME_SCALEx_FORMAT.{png,jpg} with OUT_DIR/<same stem>.txt beside
 it: the lines a person reads on the shot, one a line. One of the four shots of
 each page, a different one from page to page, is stored as a JPEG of quality
-80, the rest as PNG.
+80, the rest as PNG. Each page is shot once more laid out on a whole
+1920x1080 screen, as PAGE-wide_...: the same text, spread over a page much
+larger than its lines, in one of the four themes and scales.
 
 The truth comes from the same browser run as the shot: bench/browser/truth.js,
 which every page includes, reads the laid-out words back from the page (see
@@ -20,6 +22,8 @@ PAGES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "browser")
 THEMES = ("light", "dark")
 SCALES = (1, 2)
 JPEG_QUALITY = 80
+SCREEN = (1920, 1080)
+WIDE = "-wide"
 CHROMIUM = ["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
             "--disable-background-networking", "--disable-component-update", "--disable-sync",
             "--hide-scrollbars", "--dump-dom"]
@@ -44,11 +48,13 @@ def size_of(page):
     return int(found[1]), int(found[2])
 
 
-def render(page, theme, scale, fmt, out_dir):
-    """Shoots one page; returns (stem, lines)."""
-    width, height = size_of(page)
-    stem = f"{page}_{theme}_{scale}x_{fmt}"
+def render(page, theme, scale, fmt, out_dir, wide=False):
+    """Shoots one page, on the whole screen when `wide`; returns (stem, lines)."""
+    width, height = SCREEN if wide else size_of(page)
+    stem = f"{page}{WIDE if wide else ''}_{theme}_{scale}x_{fmt}"
     url = f"file://{os.path.join(PAGES, page)}.html?theme={theme}"
+    if wide:
+        url += f"&size={width}x{height}"
     with tempfile.TemporaryDirectory() as tmp:
         shot = os.path.join(tmp, "shot.png")
         argv = CHROMIUM + [f"--user-data-dir={tmp}/profile", f"--window-size={width},{height}",
@@ -94,12 +100,15 @@ def main():
     for number, page in enumerate(pages):
         for variant, (theme, scale) in enumerate((t, s) for t in THEMES for s in SCALES):
             jobs.append((page, theme, scale, "jpg" if variant == number % 4 else "png", out_dir))
+        theme, scale = THEMES[number % 2], SCALES[number // 2 % 2]
+        jobs.append((page, theme, scale, "png", out_dir, True))
     # Chromium waits on itself more than it computes: two at a time per core.
     with concurrent.futures.ThreadPoolExecutor(max_workers=2 * (os.cpu_count() or 1)) as pool:
         done = list(pool.map(lambda job: render(*job), jobs))
     by_page = {}
-    for (page, *_), (stem, lines) in zip(jobs, done):
-        by_page.setdefault(page, {})[stem] = lines
+    for job, (stem, lines) in zip(jobs, done):
+        wide = len(job) > 5
+        by_page.setdefault(job[0] + (WIDE if wide else ""), {})[stem] = lines
     for page, shots in by_page.items():
         if len({tuple(lines) for lines in shots.values()}) > 1:
             print(f"make_browser_screens: note: {page} reads differently across themes or scales", file=sys.stderr)

@@ -24,15 +24,27 @@ namespace {
 // The page is reduced until its longer side is at most this long before the
 // network sees it: text a reader can make out stays a few pixels tall.
 constexpr int kMaxDetectionSide = 960;
+// Text on a page much larger than its lines, a full-screen screenshot above
+// all, is reduced below what the network boxes well: its lines come out
+// fewer than kSmallLineHeight map pixels tall, their boxes loose and some
+// missed, or all of them. Such a page, or a reduced one where no line was
+// found, is looked at again kFinerLook times as finely (never finer than the
+// page itself), and the finer look's lines are kept, unless the finer copies
+// would leave the network too little memory.
+constexpr float kSmallLineHeight = 11.5F;
+constexpr double kFinerLook = 2;
 // The network halves the page five times: its sides are multiples of this.
 constexpr int kSideMultiple = 32;
-// The network holds about 240 bytes per input pixel while it runs. The page
-// and the network together are kept within kDetectionBytes: a page too large
-// for one pass goes through in strips of rows, each seeing kStripContext rows
-// of its neighbours', and their maps are put together. No strip is smaller
-// than kMinForwardPixels, however large the page.
+// The network holds about 240 bytes per input pixel while it runs; the
+// reduced page's copies (its colours, the network's input and its map) hold
+// kCopyBytesPerPixel more. The page, its copies and the network together are
+// kept within kDetectionBytes: a page too large for one pass goes through in
+// strips of rows, each seeing kStripContext rows of its neighbours', and
+// their maps are put together. No strip is smaller than kMinForwardPixels,
+// however large the page.
 constexpr std::int64_t kNetworkBytesPerPixel = 240;
-constexpr std::int64_t kDetectionBytes = std::int64_t{128} << 20;
+constexpr std::int64_t kCopyBytesPerPixel = 3 + 3 * sizeof(float) + sizeof(float);
+constexpr std::int64_t kDetectionBytes = std::int64_t{144} << 20;
 constexpr std::int64_t kMinForwardPixels = 150 * 1000;
 constexpr int kStripContext = 32;
 // Rows of the reduced page whose colours spread no further than this are
@@ -84,14 +96,18 @@ int roundedToMultiple(double side) {
   return std::max(kSideMultiple, static_cast<int>(std::lround(side / kSideMultiple)) * kSideMultiple);
 }
 
-// The page reduced to the network's input size; `scale` is map pixels per
-// page pixel along each axis.
-cv::Mat reducedPage(const PixelBuffer& page, cv::Point2f& scale) {
+// The network's input size for the page reduced by `reduction`.
+cv::Size inputSize(const PixelBuffer& page, double reduction) {
+  return {roundedToMultiple(page.width() * reduction), roundedToMultiple(page.height() * reduction)};
+}
+
+// The page reduced by `reduction` to the network's input size; `scale` is
+// map pixels per page pixel along each axis.
+cv::Mat reducedPage(const PixelBuffer& page, double reduction, cv::Point2f& scale) {
   const BaseAddressLock lock(page, LockFlags::readOnly);
   const cv::Mat bgra(page.height(), page.width(), CV_8UC4, const_cast<std::uint8_t*>(page.baseAddress()),
                      page.bytesPerRow());
-  const double reduction = std::min(1.0, static_cast<double>(kMaxDetectionSide) / std::max(page.width(), page.height()));
-  const cv::Size size(roundedToMultiple(page.width() * reduction), roundedToMultiple(page.height() * reduction));
+  const cv::Size size = inputSize(page, reduction);
   scale = {static_cast<float>(size.width) / page.width(), static_cast<float>(size.height) / page.height()};
   // Reduced first: a full-size copy of a large scan would cost more memory
   // than the page itself.
@@ -126,9 +142,12 @@ std::vector<bool> inkedRows(const cv::Mat& bgr) {
   return inked;
 }
 
-// The most input pixels one pass may take beside a page of this many bytes.
-std::int64_t forwardPixels(std::int64_t pageBytes) {
-  return std::max(kMinForwardPixels, (kDetectionBytes - pageBytes) / kNetworkBytesPerPixel);
+// The input pixels one pass of the network may take beside the page and its
+// copies reduced to `input`: never fewer than kMinForwardPixels.
+std::int64_t spareForwardPixels(const PixelBuffer& page, const cv::Size& input) {
+  const std::int64_t pageBytes = std::int64_t{page.height()} * page.bytesPerRow();
+  const std::int64_t copyBytes = std::int64_t{input.area()} * kCopyBytesPerPixel;
+  return (kDetectionBytes - pageBytes - copyBytes) / kNetworkBytesPerPixel;
 }
 
 // Rows of the map each strip contributes: the strips share the rows out
@@ -197,6 +216,20 @@ std::optional<cv::Mat> textProbability(cv::dnn::Net& net, const cv::Mat& page, s
     strip.rowRange(start - from, start - from + kept).copyTo(probability.rowRange(start, start + kept));
   }
   return probability;
+}
+
+// The median height of the lines, in map pixels.
+float typicalLineHeight(const std::vector<TextLineBox>& lines, float scaleY) {
+  std::vector<float> heights;
+  heights.reserve(lines.size());
+  for (const TextLineBox& line : lines) {
+    const auto& [topLeft, topRight, bottomRight, bottomLeft] = line.corners;
+    const auto distance = [](Point a, Point b) { return std::hypot(a.x - b.x, a.y - b.y); };
+    heights.push_back((distance(topLeft, bottomLeft) + distance(topRight, bottomRight)) / 2 * scaleY);
+  }
+  const auto middle = heights.begin() + static_cast<std::ptrdiff_t>(heights.size() / 2);
+  std::nth_element(heights.begin(), middle, heights.end());
+  return *middle;
 }
 
 }  // namespace
@@ -273,25 +306,40 @@ void OpenCvTextDetection::waitUntilLoaded() {
   if (loading_.valid()) model_ = loading_.get();
 }
 
+std::optional<std::vector<TextLineBox>> OpenCvTextDetection::linesAt(const PixelBuffer& pageBuffer, double reduction,
+                                                                      float& scaleY) {
+  cv::Point2f scale;
+  const cv::Mat page = reducedPage(pageBuffer, reduction, scale);
+  const std::optional<cv::Mat> probability =
+      textProbability(model_->net, page, std::max(kMinForwardPixels, spareForwardPixels(pageBuffer, page.size())));
+  if (!probability) return std::nullopt;
+  scaleY = scale.y;
+  const ProbabilityMap map{.values = probability->ptr<float>(),
+                           .width = probability->cols,
+                           .height = probability->rows,
+                           .scaleX = scale.x,
+                           .scaleY = scale.y,
+                           .pageWidth = pageBuffer.width(),
+                           .pageHeight = pageBuffer.height()};
+  return linesFromProbabilityMap(map);
+}
+
 TextDetectionResult OpenCvTextDetection::detectLines(const PixelBuffer& pageBuffer) {
   waitUntilLoaded();
   if (model_->error) return {.lines = {}, .error = model_->error};
   try {
-    cv::Point2f scale;
-    const cv::Mat page = reducedPage(pageBuffer, scale);
-    const std::optional<cv::Mat> probability =
-        textProbability(model_->net, page, forwardPixels(std::int64_t{pageBuffer.height()} * pageBuffer.bytesPerRow()));
-    if (!probability)
+    const double reduction =
+        std::min(1.0, static_cast<double>(kMaxDetectionSide) / std::max(pageBuffer.width(), pageBuffer.height()));
+    float scaleY = 1;
+    std::optional<std::vector<TextLineBox>> lines = linesAt(pageBuffer, reduction, scaleY);
+    const double finer = std::min(1.0, reduction * kFinerLook);
+    if (lines && reduction < 1 && (lines->empty() || typicalLineHeight(*lines, scaleY) < kSmallLineHeight) &&
+        spareForwardPixels(pageBuffer, inputSize(pageBuffer, finer)) >= kMinForwardPixels)
+      lines = linesAt(pageBuffer, finer, scaleY);
+    if (!lines)
       return {.lines = {}, .error = textRecognitionError(TextRecognitionErrorCode::recognitionFailed,
                                                          "The text detector gave a map of an unexpected shape.")};
-    const ProbabilityMap map{.values = probability->ptr<float>(),
-                             .width = probability->cols,
-                             .height = probability->rows,
-                             .scaleX = scale.x,
-                             .scaleY = scale.y,
-                             .pageWidth = pageBuffer.width(),
-                             .pageHeight = pageBuffer.height()};
-    return {.lines = linesFromProbabilityMap(map), .error = std::nullopt};
+    return {.lines = std::move(*lines), .error = std::nullopt};
   } catch (const cv::Exception&) {
     return {.lines = {}, .error = textRecognitionError(TextRecognitionErrorCode::recognitionFailed,
                                                        "The text detector could not run over the image.")};
