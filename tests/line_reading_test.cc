@@ -314,6 +314,8 @@ TEST(LineReadingRecognition, ReadsTheFoundLinesInReadingOrderOrSaysWhyNot) {
       {"a dropped mark takes no part in the layout",
        {{box(0, 14, 30, 22), box(150, 10, 180, 26), box(0, 40, 20, 56), box(0, 70, 24, 86)}, {}}, {}, 0.5F, {"en-US"},
        {true, {}, {"106", "76", "88"}}},
+      {"a confident short piece half as tall as its line, a drawn arrow",
+       {{box(0, 10, 20, 26), box(40, 10, 60, 26), box(64, 15, 74, 21)}, {}}, {}, 0.5F, {"en-US"}, {true, {}, {"76 76"}}},
       {"an avatar beside a name", {{box(0, 40, 16, 56), box(30, 40, 80, 56)}, {}}, {}, 0.5F, {"en-US"}, {true, {}, {"166"}}},
       {"nothing found", {{}, {}}, {}, 0.5F, {"en-US"}, {true, {}, {}}},
       {"detector fails", {found, detectorFailure}, {}, 0.5F, {"en-US"}, {false, detectorFailure, {}}},

@@ -40,11 +40,14 @@ class TextLine final : public RecognizedTextObservation {
 // confidently. A letter never fills a box as wide as it is tall: such a
 // piece is a drawn mark (an avatar read as "O" or "0", a close button as
 // "x"). A lone digit from 1 to 9, whose box the detector rounds out, is a
-// count, a page or a line number.
+// count, a page or a line number. A short piece less than half as tall as
+// the page's lines is a mark drawn beside them (a select's arrow, a
+// chevron), however confidently read.
 constexpr float kShortPieceConfidence = 0.7F;
 constexpr std::size_t kShortPieceCharacters = 2;
+constexpr float kMarkHeight = 0.5F;
 
-bool isWorthKeeping(const std::string& text, float confidence, const TextLineBox& box) {
+bool isWorthKeeping(const std::string& text, float confidence, const TextLineBox& box, float lineHeight) {
   const bool wordLike = std::any_of(text.begin(), text.end(), [](char byte) {
     return std::isalnum(static_cast<unsigned char>(byte)) != 0;
   });
@@ -54,6 +57,7 @@ bool isWorthKeeping(const std::string& text, float confidence, const TextLineBox
   const bool countingDigit = text.size() == 1 && text[0] >= '1' && text[0] <= '9';
   const auto [length, height] = sidesOf(box);
   if (characters == 1 && !countingDigit && length >= height) return false;
+  if (isShort && height < kMarkHeight * lineHeight) return false;
   return (wordLike && !isShort) || confidence >= kShortPieceConfidence;
 }
 
@@ -64,11 +68,23 @@ struct KeptLines {
   std::vector<RecognizedText> readings;
 };
 
+// The median height of the boxes.
+float typicalHeight(const std::vector<TextLineBox>& boxes) {
+  std::vector<float> heights;
+  heights.reserve(boxes.size());
+  for (const TextLineBox& box : boxes) heights.push_back(sidesOf(box).height);
+  if (heights.empty()) return 0;
+  const auto middle = heights.begin() + static_cast<std::ptrdiff_t>(heights.size() / 2);
+  std::nth_element(heights.begin(), middle, heights.end());
+  return *middle;
+}
+
 KeptLines keptLines(const std::vector<TextLineBox>& boxes, const std::vector<RecognizedText>& readings) {
   KeptLines kept;
+  const float lineHeight = typicalHeight(boxes);
   for (std::size_t piece = 0; piece < boxes.size(); ++piece) {
     std::string text = trimWhitespaceAndNewlines(readings[piece].string);
-    if (!isWorthKeeping(text, readings[piece].confidence, boxes[piece])) continue;
+    if (!isWorthKeeping(text, readings[piece].confidence, boxes[piece], lineHeight)) continue;
     kept.boxes.push_back(boxes[piece]);
     kept.readings.push_back({.string = std::move(text), .confidence = readings[piece].confidence});
   }
