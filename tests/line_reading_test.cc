@@ -360,9 +360,9 @@ TEST(LineReadingEngines, ReadDarkAndLightPagesOfAnySizeInOneProcess) {
       // Another size, too large for one pass of the network: the line lies
       // across the seam of its two strips.
       {"a large light page", page("Invoice 2024-03-18", 2000, 2000, 0, 255, 32, 990), {"Invoice 2024-03-18"}},
-      // Reduced as far as the page's size asks, this line would be too
-      // small for the network to box.
-      {"small text on a page far wider than it", page("Invoice 2024-03-18", 2400, 240, 0, 255, 12, 100),
+      // Reduced as far as the page's size asks, this line is too small for
+      // the network to box well: its first letter is cut off.
+      {"small text on a page far wider than it", page("Invoice 2024-03-18", 3200, 240, 0, 255, 17, 100),
        {"Invoice 2024-03-18"}},
       // DejaVu Sans draws the capital I as a bar.
       {"small sans-serif text", page("Morning! I think so.", 0, 0, 0, 255, 14), {"Morning! I think so."}},

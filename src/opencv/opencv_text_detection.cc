@@ -27,24 +27,23 @@ constexpr int kMaxDetectionSide = 960;
 // Text on a page much larger than its lines, a full-screen screenshot above
 // all, is reduced below what the network boxes well: its lines come out
 // fewer than kSmallLineHeight map pixels tall, their boxes loose and some
-// missed, or all of them. Such a page, or a reduced one where no line was
-// found, is looked at again kFinerLook times as finely (never finer than the
-// page itself), and the finer look's lines are kept, unless the finer copies
-// would leave the network too little memory.
+// missed. Such a page is looked at again kFinerLook times as finely (never
+// finer than the page itself), and the finer look's lines are kept, unless
+// the finer copies would leave the network too little memory. A page where
+// nothing was found is not: a photo without text would cost four times over.
 constexpr float kSmallLineHeight = 11.5F;
 constexpr double kFinerLook = 2;
 // The network halves the page five times: its sides are multiples of this.
 constexpr int kSideMultiple = 32;
-// The network holds about 240 bytes per input pixel while it runs; the
-// reduced page's copies (its colours, the network's input and its map) hold
-// kCopyBytesPerPixel more. The page, its copies and the network together are
+// The network holds about 240 bytes per input pixel while it runs, its
+// input included; the reduced page and its map hold kCopyBytesPerPixel more. The page, its copies and the network together are
 // kept within kDetectionBytes: a page too large for one pass goes through in
 // strips of rows, each seeing kStripContext rows of its neighbours', and
 // their maps are put together. No strip is smaller than kMinForwardPixels,
 // however large the page.
 constexpr std::int64_t kNetworkBytesPerPixel = 240;
-constexpr std::int64_t kCopyBytesPerPixel = 3 + 3 * sizeof(float) + sizeof(float);
-constexpr std::int64_t kDetectionBytes = std::int64_t{144} << 20;
+constexpr std::int64_t kCopyBytesPerPixel = 3 + sizeof(float);
+constexpr std::int64_t kDetectionBytes = std::int64_t{128} << 20;
 constexpr std::int64_t kMinForwardPixels = 150 * 1000;
 constexpr int kStripContext = 32;
 // Rows of the reduced page whose colours spread no further than this are
@@ -117,7 +116,7 @@ cv::Mat reducedPage(const PixelBuffer& page, double reduction, cv::Point2f& scal
   return bgr;
 }
 
-// The reduced page as the network takes it: 3 channels of floats,
+// Rows of the reduced page as the network takes them: 3 channels of floats,
 // normalised as in training.
 cv::Mat networkInput(const cv::Mat& bgr) {
   cv::Mat normalised;
@@ -198,21 +197,20 @@ std::array<Point, 4> corners(const cv::RotatedRect& rect) {
 // network gives a map of another shape. Strips of flat ground are not run:
 // they hold no text.
 std::optional<cv::Mat> textProbability(cv::dnn::Net& net, const cv::Mat& page, std::int64_t mostPixels) {
-  const cv::Mat input = networkInput(page);
   const std::vector<bool> inked = inkedRows(page);
-  cv::Mat probability = cv::Mat::zeros(input.size(), CV_32F);
+  cv::Mat probability = cv::Mat::zeros(page.size(), CV_32F);
   // Every strip has one shape: the network sets itself up again, at about a
   // strip's cost, whenever its input changes shape.
-  const int rows = stripRows(input.size(), mostPixels);
-  const int window = std::min(input.rows, rows + 2 * kStripContext);
-  for (int start = 0; start < input.rows; start += rows) {
-    const int kept = std::min(rows, input.rows - start);
+  const int rows = stripRows(page.size(), mostPixels);
+  const int window = std::min(page.rows, rows + 2 * kStripContext);
+  for (int start = 0; start < page.rows; start += rows) {
+    const int kept = std::min(rows, page.rows - start);
     if (std::none_of(inked.begin() + start, inked.begin() + start + kept, [](bool row) { return row; })) continue;
-    const int from = std::clamp(start - kStripContext, 0, input.rows - window);
-    net.setInput(cv::dnn::blobFromImage(input.rowRange(from, from + window)));
+    const int from = std::clamp(start - kStripContext, 0, page.rows - window);
+    net.setInput(cv::dnn::blobFromImage(networkInput(page.rowRange(from, from + window))));
     const cv::Mat output = net.forward();
-    if (!isMapOf(output, window, input.cols)) return std::nullopt;
-    const cv::Mat strip(window, input.cols, CV_32F, const_cast<float*>(output.ptr<float>()));
+    if (!isMapOf(output, window, page.cols)) return std::nullopt;
+    const cv::Mat strip(window, page.cols, CV_32F, const_cast<float*>(output.ptr<float>()));
     strip.rowRange(start - from, start - from + kept).copyTo(probability.rowRange(start, start + kept));
   }
   return probability;
@@ -333,7 +331,7 @@ TextDetectionResult OpenCvTextDetection::detectLines(const PixelBuffer& pageBuff
     float scaleY = 1;
     std::optional<std::vector<TextLineBox>> lines = linesAt(pageBuffer, reduction, scaleY);
     const double finer = std::min(1.0, reduction * kFinerLook);
-    if (lines && reduction < 1 && (lines->empty() || typicalLineHeight(*lines, scaleY) < kSmallLineHeight) &&
+    if (lines && reduction < 1 && !lines->empty() && typicalLineHeight(*lines, scaleY) < kSmallLineHeight &&
         spareForwardPixels(pageBuffer, inputSize(pageBuffer, finer)) >= kMinForwardPixels)
       lines = linesAt(pageBuffer, finer, scaleY);
     if (!lines)
