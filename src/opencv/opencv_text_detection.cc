@@ -36,11 +36,12 @@ constexpr double kFinerLook = 2;
 // The network halves the page five times: its sides are multiples of this.
 constexpr int kSideMultiple = 32;
 // The network holds about 240 bytes per input pixel while it runs, its
-// input included; the reduced page and its map hold kCopyBytesPerPixel more. The page, its copies and the network together are
-// kept within kDetectionBytes: a page too large for one pass goes through in
-// strips of rows, each seeing kStripContext rows of its neighbours', and
-// their maps are put together. No strip is smaller than kMinForwardPixels,
-// however large the page.
+// input included; the reduced page and its map hold kCopyBytesPerPixel more.
+// The page, its copies and the network together are kept within
+// kDetectionBytes: a page too large for one pass goes through in strips of
+// rows, each seeing kStripContext rows of its neighbours', and their maps are
+// put together. No strip is smaller than kMinForwardPixels, however large the
+// page.
 constexpr std::int64_t kNetworkBytesPerPixel = 240;
 constexpr std::int64_t kCopyBytesPerPixel = 3 + sizeof(float);
 constexpr std::int64_t kDetectionBytes = std::int64_t{128} << 20;
@@ -141,8 +142,9 @@ std::vector<bool> inkedRows(const cv::Mat& bgr) {
   return inked;
 }
 
-// The input pixels one pass of the network may take beside the page and its
-// copies reduced to `input`: never fewer than kMinForwardPixels.
+// The input pixels the memory budget leaves one pass of the network beside
+// the page and its copies reduced to `input`; fewer than none when the page
+// alone is over budget.
 std::int64_t spareForwardPixels(const PixelBuffer& page, const cv::Size& input) {
   const std::int64_t pageBytes = std::int64_t{page.height()} * page.bytesPerRow();
   const std::int64_t copyBytes = std::int64_t{input.area()} * kCopyBytesPerPixel;
