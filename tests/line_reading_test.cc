@@ -364,6 +364,8 @@ TEST(LineReadingEngines, ReadDarkAndLightPagesOfAnySizeInOneProcess) {
       // the network to box well: its first letter is cut off.
       {"small text on a page far wider than it", page("Invoice 2024-03-18", 3200, 240, 0, 255, 17, 100),
        {"Invoice 2024-03-18"}},
+      // Hardly longer than it is tall, its box is kept upright.
+      {"a short word", page("OK", 200, 80, 0, 255, 32, 10), {"OK"}},
       // DejaVu Sans draws the capital I as a bar.
       {"small sans-serif text", page("Morning! I think so.", 0, 0, 0, 255, 14), {"Morning! I think so."}},
       {"a blank page", page("", 64, 64), {}},
