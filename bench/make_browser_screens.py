@@ -48,7 +48,7 @@ def size_of(page):
     return int(found[1]), int(found[2])
 
 
-def render(page, theme, scale, fmt, out_dir, wide=False):
+def render(page, theme, scale, fmt, out_dir, wide):
     """Shoots one page, on the whole screen when `wide`; returns (stem, lines)."""
     width, height = SCREEN if wide else size_of(page)
     stem = f"{page}{WIDE if wide else ''}_{theme}_{scale}x_{fmt}"
@@ -99,16 +99,15 @@ def main():
     jobs = []
     for number, page in enumerate(pages):
         for variant, (theme, scale) in enumerate((t, s) for t in THEMES for s in SCALES):
-            jobs.append((page, theme, scale, "jpg" if variant == number % 4 else "png", out_dir))
+            jobs.append((page, theme, scale, "jpg" if variant == number % 4 else "png", out_dir, False))
         theme, scale = THEMES[number % 2], SCALES[number // 2 % 2]
         jobs.append((page, theme, scale, "png", out_dir, True))
     # Chromium waits on itself more than it computes: two at a time per core.
     with concurrent.futures.ThreadPoolExecutor(max_workers=2 * (os.cpu_count() or 1)) as pool:
         done = list(pool.map(lambda job: render(*job), jobs))
     by_page = {}
-    for job, (stem, lines) in zip(jobs, done):
-        wide = len(job) > 5
-        by_page.setdefault(job[0] + (WIDE if wide else ""), {})[stem] = lines
+    for (page, *_, wide), (stem, lines) in zip(jobs, done):
+        by_page.setdefault(page + (WIDE if wide else ""), {})[stem] = lines
     for page, shots in by_page.items():
         if len({tuple(lines) for lines in shots.values()}) > 1:
             print(f"make_browser_screens: note: {page} reads differently across themes or scales", file=sys.stderr)

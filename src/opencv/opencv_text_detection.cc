@@ -101,14 +101,16 @@ cv::Size inputSize(const PixelBuffer& page, double reduction) {
   return {roundedToMultiple(page.width() * reduction), roundedToMultiple(page.height() * reduction)};
 }
 
-// The page reduced by `reduction` to the network's input size; `scale` is
-// map pixels per page pixel along each axis.
-cv::Mat reducedPage(const PixelBuffer& page, double reduction, cv::Point2f& scale) {
+// Map pixels per page pixel along each axis, for the page reduced to `input`.
+cv::Point2f mapScale(const PixelBuffer& page, const cv::Size& input) {
+  return {static_cast<float>(input.width) / page.width(), static_cast<float>(input.height) / page.height()};
+}
+
+// The page reduced to `size`, the network's input size.
+cv::Mat reducedPage(const PixelBuffer& page, const cv::Size& size) {
   const BaseAddressLock lock(page, LockFlags::readOnly);
   const cv::Mat bgra(page.height(), page.width(), CV_8UC4, const_cast<std::uint8_t*>(page.baseAddress()),
                      page.bytesPerRow());
-  const cv::Size size = inputSize(page, reduction);
-  scale = {static_cast<float>(size.width) / page.width(), static_cast<float>(size.height) / page.height()};
   // Reduced first: a full-size copy of a large scan would cost more memory
   // than the page itself.
   cv::Mat resized, bgr;
@@ -269,6 +271,28 @@ std::vector<TextLineBox> linesFromProbabilityMap(const ProbabilityMap& map) {
   return lines;
 }
 
+namespace {
+
+// The lines found on the page reduced to `input`; none when the network
+// gives a map of another shape.
+std::optional<std::vector<TextLineBox>> linesAt(cv::dnn::Net& net, const PixelBuffer& pageBuffer, const cv::Size& input) {
+  const cv::Mat page = reducedPage(pageBuffer, input);
+  const std::optional<cv::Mat> probability =
+      textProbability(net, page, std::max(kMinForwardPixels, spareForwardPixels(pageBuffer, input)));
+  if (!probability) return std::nullopt;
+  const cv::Point2f scale = mapScale(pageBuffer, input);
+  const ProbabilityMap map{.values = probability->ptr<float>(),
+                           .width = probability->cols,
+                           .height = probability->rows,
+                           .scaleX = scale.x,
+                           .scaleY = scale.y,
+                           .pageWidth = pageBuffer.width(),
+                           .pageHeight = pageBuffer.height()};
+  return linesFromProbabilityMap(map);
+}
+
+}  // namespace
+
 struct OpenCvTextDetection::Model {
   cv::dnn::Net net;
   std::optional<PlatformError> error;
@@ -306,36 +330,19 @@ void OpenCvTextDetection::waitUntilLoaded() {
   if (loading_.valid()) model_ = loading_.get();
 }
 
-std::optional<std::vector<TextLineBox>> OpenCvTextDetection::linesAt(const PixelBuffer& pageBuffer, double reduction,
-                                                                      float& scaleY) {
-  cv::Point2f scale;
-  const cv::Mat page = reducedPage(pageBuffer, reduction, scale);
-  const std::optional<cv::Mat> probability =
-      textProbability(model_->net, page, std::max(kMinForwardPixels, spareForwardPixels(pageBuffer, page.size())));
-  if (!probability) return std::nullopt;
-  scaleY = scale.y;
-  const ProbabilityMap map{.values = probability->ptr<float>(),
-                           .width = probability->cols,
-                           .height = probability->rows,
-                           .scaleX = scale.x,
-                           .scaleY = scale.y,
-                           .pageWidth = pageBuffer.width(),
-                           .pageHeight = pageBuffer.height()};
-  return linesFromProbabilityMap(map);
-}
-
 TextDetectionResult OpenCvTextDetection::detectLines(const PixelBuffer& pageBuffer) {
   waitUntilLoaded();
   if (model_->error) return {.lines = {}, .error = model_->error};
   try {
     const double reduction =
         std::min(1.0, static_cast<double>(kMaxDetectionSide) / std::max(pageBuffer.width(), pageBuffer.height()));
-    float scaleY = 1;
-    std::optional<std::vector<TextLineBox>> lines = linesAt(pageBuffer, reduction, scaleY);
-    const double finer = std::min(1.0, reduction * kFinerLook);
-    if (lines && reduction < 1 && !lines->empty() && typicalLineHeight(*lines, scaleY) < kSmallLineHeight &&
-        spareForwardPixels(pageBuffer, inputSize(pageBuffer, finer)) >= kMinForwardPixels)
-      lines = linesAt(pageBuffer, finer, scaleY);
+    const cv::Size coarse = inputSize(pageBuffer, reduction);
+    std::optional<std::vector<TextLineBox>> lines = linesAt(model_->net, pageBuffer, coarse);
+    const cv::Size finer = inputSize(pageBuffer, std::min(1.0, reduction * kFinerLook));
+    if (lines && reduction < 1 && !lines->empty() &&
+        typicalLineHeight(*lines, mapScale(pageBuffer, coarse).y) < kSmallLineHeight &&
+        spareForwardPixels(pageBuffer, finer) >= kMinForwardPixels)
+      lines = linesAt(model_->net, pageBuffer, finer);
     if (!lines)
       return {.lines = {}, .error = textRecognitionError(TextRecognitionErrorCode::recognitionFailed,
                                                          "The text detector gave a map of an unexpected shape.")};

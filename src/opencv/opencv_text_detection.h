@@ -2,7 +2,6 @@
 
 #include <future>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,10 +32,6 @@ class OpenCvTextDetection final : public TextDetection {
 
  private:
   struct Model;
-  // The lines found on the page reduced by `reduction`; none when the
-  // network gives a map of another shape. `scaleY` is the map's scale.
-  std::optional<std::vector<TextLineBox>> linesAt(const PixelBuffer& page, double reduction, float& scaleY);
-
   std::string modelPath_;
   std::future<std::unique_ptr<Model>> loading_;
   std::unique_ptr<Model> model_;
