@@ -33,12 +33,12 @@ computes:
     4.6's importer picks a layer for each Mul from the shapes it infers, and
     with unknown sizes it takes the squeeze-and-excitation products
     (features [N, C, H, W] times channel weights [N, C, 1, 1]) for products of
-    equal shapes.  Those run through its broadcasting elementwise product,
-    which is four times slower per element than its per-channel Scale layer
-    and hardly uses a second thread: a fifth of the whole forward pass on two
-    cores.  Told a size, it sees the weights' shape and uses Scale.  The net
-    still takes any input size (multiples of 32), and its maps are the same to
-    the bit.
+    equal shapes.  It then runs them through its broadcasting elementwise
+    product, which is three to four times slower per element than its
+    per-channel Scale layer and hardly uses a second thread: together they
+    were a fifth of the forward pass on two cores.  Told a size, the importer
+    sees the weights' shape and uses Scale.  The net still takes any input
+    size (multiples of 32), and its maps are the same to the bit.
 
 No other node is touched; all other weights are copied bit for bit.  The
 result is checked with onnx.checker (full check, with shape inference).  The
