@@ -220,20 +220,6 @@ std::optional<cv::Mat> textProbability(cv::dnn::Net& net, const cv::Mat& page, s
   return probability;
 }
 
-// The median height of the lines, in map pixels.
-float typicalLineHeight(const std::vector<TextLineBox>& lines, float scaleY) {
-  std::vector<float> heights;
-  heights.reserve(lines.size());
-  for (const TextLineBox& line : lines) {
-    const auto& [topLeft, topRight, bottomRight, bottomLeft] = line.corners;
-    const auto distance = [](Point a, Point b) { return std::hypot(a.x - b.x, a.y - b.y); };
-    heights.push_back((distance(topLeft, bottomLeft) + distance(topRight, bottomRight)) / 2 * scaleY);
-  }
-  const auto middle = heights.begin() + static_cast<std::ptrdiff_t>(heights.size() / 2);
-  std::nth_element(heights.begin(), middle, heights.end());
-  return *middle;
-}
-
 }  // namespace
 
 std::vector<TextLineBox> linesFromProbabilityMap(const ProbabilityMap& map) {
@@ -340,7 +326,7 @@ TextDetectionResult OpenCvTextDetection::detectLines(const PixelBuffer& pageBuff
     std::optional<std::vector<TextLineBox>> lines = linesAt(model_->net, pageBuffer, coarse);
     const cv::Size finer = inputSize(pageBuffer, std::min(1.0, reduction * kFinerLook));
     if (lines && reduction < 1 && !lines->empty() &&
-        typicalLineHeight(*lines, mapScale(pageBuffer, coarse).y) < kSmallLineHeight &&
+        typicalHeight(*lines) * mapScale(pageBuffer, coarse).y < kSmallLineHeight &&
         spareForwardPixels(pageBuffer, finer) >= kMinForwardPixels)
       lines = linesAt(model_->net, pageBuffer, finer);
     if (!lines)

@@ -22,6 +22,16 @@ struct TextLineBox {
   float score = 0;  // the detector's confidence that this is text, 0 to 1
 };
 
+// A box's length along its text and its height across it, each the mean of
+// its two sides.
+struct BoxSides {
+  float length, height;
+};
+BoxSides sidesOf(const TextLineBox& box);
+
+// The median of the boxes' heights; 0 when there are none.
+float typicalHeight(const std::vector<TextLineBox>& boxes);
+
 struct TextDetectionResult {
   std::vector<TextLineBox> lines;  // in no particular order
   std::optional<PlatformError> error;

@@ -73,12 +73,6 @@ void normalise(GreyImage& line) {
 
 }  // namespace
 
-BoxSides sidesOf(const TextLineBox& box) {
-  const auto& [topLeft, topRight, bottomRight, bottomLeft] = box.corners;
-  return {.length = (distance(topLeft, topRight) + distance(bottomLeft, bottomRight)) / 2,
-          .height = (distance(topLeft, bottomLeft) + distance(topRight, bottomRight)) / 2};
-}
-
 GreyImage prepareLine(const PixelBuffer& page, const TextLineBox& box) {
   const auto& [topLeft, topRight, bottomRight, bottomLeft] = box.corners;
   const auto [length, height] = sidesOf(box);

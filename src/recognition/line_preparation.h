@@ -6,13 +6,6 @@
 
 namespace tarnwick {
 
-// A box's length along its text and its height across it, each the mean of
-// its two sides.
-struct BoxSides {
-  float length, height;
-};
-BoxSides sidesOf(const TextLineBox& box);
-
 // The line in the box, in grey, cut out along the box's slant, scaled so its text
 // stands as tall as the recognizer reads best, with a margin of ground
 // around it, and made dark on light at full contrast whatever its colours

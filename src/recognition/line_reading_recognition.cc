@@ -68,17 +68,6 @@ struct KeptLines {
   std::vector<RecognizedText> readings;
 };
 
-// The median height of the boxes.
-float typicalHeight(const std::vector<TextLineBox>& boxes) {
-  std::vector<float> heights;
-  heights.reserve(boxes.size());
-  for (const TextLineBox& box : boxes) heights.push_back(sidesOf(box).height);
-  if (heights.empty()) return 0;
-  const auto middle = heights.begin() + static_cast<std::ptrdiff_t>(heights.size() / 2);
-  std::nth_element(heights.begin(), middle, heights.end());
-  return *middle;
-}
-
 KeptLines keptLines(const std::vector<TextLineBox>& boxes, const std::vector<RecognizedText>& readings) {
   KeptLines kept;
   const float lineHeight = typicalHeight(boxes);
