@@ -27,14 +27,32 @@ constexpr int kMinContrast = 8;
 
 float distance(Point a, Point b) { return std::hypot(a.x - b.x, a.y - b.y); }
 
+// Small text enlarged this much or more has strokes a pixel or two wide in
+// the page: blending reaches into nearly all of their pixels, and only the
+// darkest few (the lightest, for light ink) show the ink's true grey.
+constexpr float kThinStrokeEnlargement = 2;
+constexpr double kInkCoreShare = 0.03;
+
 // Otsu's split of the histogram into ink and ground: the ground is the
-// larger part. Gives the mean grey of each.
+// larger part. Gives the mean grey of each; for thin strokes, the ink's is
+// instead the grey its cores reach, since mapping the mean of their blended
+// edges to black would thicken them until close letters ("rl") merge.
 struct Levels {
   float ink = 0;
   float ground = 255;
 };
 
-Levels inkAndGround(const GreyImage& line) {
+float inkCore(const std::array<std::int64_t, 256>& histogram, double inkCount, bool lightInk) {
+  double reached = 0;
+  for (int step = 0; step < 255; ++step) {
+    const int grey = lightInk ? 255 - step : step;
+    reached += static_cast<double>(histogram[grey]);
+    if (reached >= kInkCoreShare * inkCount) return static_cast<float>(grey);
+  }
+  return lightInk ? 0 : 255;
+}
+
+Levels inkAndGround(const GreyImage& line, bool thinStrokes) {
   std::array<std::int64_t, 256> histogram{};
   for (const std::uint8_t grey : line.pixels) ++histogram[grey];
   const auto total = static_cast<double>(line.pixels.size());
@@ -57,14 +75,17 @@ Levels inkAndGround(const GreyImage& line) {
     }
   }
   // Light text on a dark ground: the light part is the smaller one.
-  if (bestCountBelow > total / 2) std::swap(best.ink, best.ground);
+  const bool lightInk = bestCountBelow > total / 2;
+  if (lightInk) std::swap(best.ink, best.ground);
+  if (thinStrokes && bestCountBelow > 0)
+    best.ink = inkCore(histogram, lightInk ? total - bestCountBelow : bestCountBelow, lightInk);
   return best;
 }
 
 // Maps the ink's grey to black and the ground's to white, whichever is the
 // lighter, so every line reaches the recognizer dark on light.
-void normalise(GreyImage& line) {
-  const Levels levels = inkAndGround(line);
+void normalise(GreyImage& line, bool thinStrokes) {
+  const Levels levels = inkAndGround(line, thinStrokes);
   if (std::abs(levels.ground - levels.ink) < kMinContrast) return;
   const float gain = 255 / (levels.ground - levels.ink);
   for (std::uint8_t& grey : line.pixels)
@@ -93,7 +114,7 @@ GreyImage prepareLine(const PixelBuffer& page, const TextLineBox& box) {
           grey.sample(topLeft.x + along * alongX + across * downX, topLeft.y + along * alongY + across * downY)));
     }
   }
-  normalise(line);
+  normalise(line, scale >= kThinStrokeEnlargement);
   return line;
 }
 

@@ -48,7 +48,7 @@ Edges edgesIn(const PixelBuffer& page, float left, float right, float top, float
   const Span columns = spanOf(left, right, page.width()), rows = spanOf(top, bottom, page.height());
   if (columns.last - columns.first < 2 || rows.last < rows.first) return {};
   const GreyView grey(page);
-  const auto at = [&](int x, int y) { return grey.sample(static_cast<float>(x), static_cast<float>(y)); };
+  const auto at = [&](int x, int y) { return grey.at(x, y); };
   const Span everyColumn{columns.first, columns.last, 1}, everyRow{rows.first, rows.last, 1};
   Edges found;
   if (wantDown && rows.last - rows.first >= 2)
