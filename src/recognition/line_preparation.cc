@@ -42,14 +42,16 @@ struct Levels {
   float ground = 255;
 };
 
+// The grey that the darkest kInkCoreShare of the ink reach, or the lightest
+// for light ink.
 float inkCore(const std::array<std::int64_t, 256>& histogram, double inkCount, bool lightInk) {
   double reached = 0;
-  for (int step = 0; step < 255; ++step) {
+  for (int step = 0; step < 256; ++step) {
     const int grey = lightInk ? 255 - step : step;
     reached += static_cast<double>(histogram[grey]);
     if (reached >= kInkCoreShare * inkCount) return static_cast<float>(grey);
   }
-  return lightInk ? 0 : 255;
+  return lightInk ? 255 : 0;
 }
 
 Levels inkAndGround(const GreyImage& line, bool thinStrokes) {
