@@ -29,10 +29,16 @@ class GreyView {
     const int left = static_cast<int>(x), top = static_cast<int>(y);
     const std::array<float, 4> across = weights(x - static_cast<float>(left));
     const std::array<float, 4> down = weights(y - static_cast<float>(top));
+    // The sixteen taps' rows and columns, held on the page once rather than per tap.
+    std::array<int, 4> columns{}, rows{};
+    for (int tap = 0; tap < 4; ++tap) {
+      columns[tap] = std::clamp(left + tap - 1, 0, width_ - 1);
+      rows[tap] = std::clamp(top + tap - 1, 0, height_ - 1);
+    }
     float sum = 0;
     for (int row = 0; row < 4; ++row) {
       float rowSum = 0;
-      for (int column = 0; column < 4; ++column) rowSum += across[column] * at(left + column - 1, top + row - 1);
+      for (int column = 0; column < 4; ++column) rowSum += across[column] * grey(columns[column], rows[row]);
       sum += down[row] * rowSum;
     }
     return std::clamp(sum, 0.0F, 255.0F);
