@@ -287,17 +287,20 @@ class FakeDetection final : public TextDetection {
 
 // Reads each line as the width of its image, in pixels, but for lines 136
 // pixels wide, which it reads as a rule of asterisks, and 64 wide (a square
-// box of 16), which it reads as the letter O.
+// box of 16), which it reads as the letter O. A box 16 high prepared for a
+// second look (at 2.25 times, with margins) reads with `otherHeightConfidence`.
 class FakeLineReading final : public LineRecognition {
  public:
   std::optional<PlatformError> error;
   float symbolConfidence = 0;
+  float otherHeightConfidence = 0;
   LineReadings readLines(const std::vector<GreyImage>& lines, bool) override {
     LineReadings read{.readings = {}, .error = error};
     for (const GreyImage& line : lines)
-      read.readings.push_back(line.width == 136  ? RecognizedText{"***", symbolConfidence}
-                              : line.width == 64 ? RecognizedText{"O", 0.9F}
-                                                 : RecognizedText{std::to_string(line.width) + " ", 0.9F});
+      read.readings.push_back(line.height == 36 + 16 ? RecognizedText{std::to_string(line.width), otherHeightConfidence}
+                              : line.width == 136        ? RecognizedText{"***", symbolConfidence}
+                              : line.width == 64         ? RecognizedText{"O", 0.9F}
+                                                         : RecognizedText{std::to_string(line.width) + " ", 0.9F});
     return read;
   }
 };
@@ -332,9 +335,13 @@ TEST(LineReadingRecognition, ReadsTheFoundLinesInReadingOrderOrSaysWhyNot) {
     float symbolConfidence;
     V languages;
     Perform expected;
+    float otherHeightConfidence = 0;
   } cases[] = {
       {"lines, an unsure symbol dropped", {found, {}}, {}, 0.5F, {"en-US"}, {true, {}, {"76", "76"}}},
       {"a confident symbol", {found, {}}, {}, 0.9F, {"en-US"}, {true, {}, {"*** 76", "76"}}},
+      // Only the least confident line of three is worth a second look.
+      {"an unsure line read surer at another height", {found, {}}, {}, 0.5F, {"en-US"}, {true, {}, {"106 76", "76"}}, 0.6F},
+      {"an unsure line read no surer", {found, {}}, {}, 0.5F, {"en-US"}, {true, {}, {"76", "76"}}, 0.4F},
       // Left in, the mark, smaller than the title beside it, would part the page
       // into columns.
       {"a dropped mark takes no part in the layout",
@@ -348,13 +355,14 @@ TEST(LineReadingRecognition, ReadsTheFoundLinesInReadingOrderOrSaysWhyNot) {
       {"reader fails", {found, {}}, readerFailure, 0.5F, {"en-US"}, {false, readerFailure, {}}},
       {"other language", {found, {}}, {}, 0.5F, {"en-US", "fr-FR"}, {false, {}, {}}},
   };
-  for (const auto& [name, detected, readingError, symbolConfidence, languages, expected] : cases) {
+  for (const auto& [name, detected, readingError, symbolConfidence, languages, expected, otherHeightConfidence] : cases) {
     SCOPED_TRACE(name);
     FakeDetection detection;
     detection.result = detected;
     FakeLineReading reading;
     reading.error = readingError;
     reading.symbolConfidence = symbolConfidence;
+    reading.otherHeightConfidence = otherHeightConfidence;
     LineReadingRecognition recognition(detection, reading);
     const Perform done = perform(recognition, *buffer, languages);
     EXPECT_EQ(done.succeeded, expected.succeeded);

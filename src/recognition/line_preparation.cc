@@ -10,10 +10,9 @@
 namespace tarnwick {
 namespace {
 
-// The recognizer scales every line to one height; it reads boxes about this
-// tall best. Smaller text is enlarged, up to kMaxEnlargement times; larger
-// text is reduced, which costs nothing in accuracy and saves time.
-constexpr float kReadingHeight = 48;
+// Smaller text is enlarged to the reading height, up to kMaxEnlargement
+// times; larger text is reduced, which costs nothing in accuracy and saves
+// time.
 constexpr float kMaxEnlargement = 4;
 constexpr float kMaxReduction = 0.25F;
 
@@ -96,11 +95,11 @@ void normalise(GreyImage& line, bool thinStrokes) {
 
 }  // namespace
 
-GreyImage prepareLine(const PixelBuffer& page, const TextLineBox& box) {
+GreyImage prepareLine(const PixelBuffer& page, const TextLineBox& box, float readingHeight) {
   const auto& [topLeft, topRight, bottomRight, bottomLeft] = box.corners;
   const auto [length, height] = sidesOf(box);
   if (!(length >= 1 && height >= 1)) return {};
-  const float scale = std::clamp(kReadingHeight / height, kMaxReduction, kMaxEnlargement);
+  const float scale = std::clamp(readingHeight / height, kMaxReduction, kMaxEnlargement);
   // Unit steps along the text and down across it, in page pixels.
   const float alongX = (topRight.x - topLeft.x) / distance(topLeft, topRight);
   const float alongY = (topRight.y - topLeft.y) / distance(topLeft, topRight);

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
+#include <numeric>
 #include <string>
 #include <utility>
 
@@ -80,6 +82,26 @@ KeptLines keptLines(const std::vector<TextLineBox>& boxes, const std::vector<Rec
   return kept;
 }
 
+// The recognizer's reading of a line shifts with the scale it sees it at, and
+// a line read unsure is often read right at another ("Ctri" at one, "Ctrl"
+// at the next). The page's least confident lines are read again at a second
+// height and keep the surer reading; at most a share of the page's lines, so
+// a page read unsure throughout (a faded photo) costs little more.
+constexpr float kSecondLookConfidence = 0.9F;
+constexpr double kSecondLookShare = 0.15;
+constexpr float kSecondLookHeight = 36;
+
+std::vector<std::size_t> unsureLines(const std::vector<RecognizedText>& readings) {
+  std::vector<std::size_t> unsure;
+  for (std::size_t line = 0; line < readings.size(); ++line)
+    if (readings[line].confidence < kSecondLookConfidence) unsure.push_back(line);
+  std::stable_sort(unsure.begin(), unsure.end(),
+                   [&](auto a, auto b) { return readings[a].confidence < readings[b].confidence; });
+  const auto most = static_cast<std::size_t>(std::ceil(kSecondLookShare * static_cast<double>(readings.size())));
+  unsure.resize(std::min(unsure.size(), most));
+  return unsure;
+}
+
 // Each visual line's readings joined by spaces; its confidence is its least
 // confident piece's.
 ObservationList observations(const std::vector<VisualLine>& lines, const std::vector<RecognizedText>& readings) {
@@ -133,15 +155,11 @@ class LineReadingRecognition::Handler final : public ImageRequestHandler {
       detected_ = joinedPiecesOfLines(detection.lines);
     }
     if (detected_->empty()) return ObservationList{};
-    std::vector<GreyImage> prepared;
-    prepared.reserve(detected_->size());
-    for (const TextLineBox& box : *detected_) prepared.push_back(prepareLine(buffer_, box));
-    LineReadings read = recognition_.reading_.readLines(prepared, request.usesLanguageCorrection());
+    LineReadings read = readFoundLines(request.usesLanguageCorrection());
     if (read.error) {
       error = std::move(read.error);
       return std::nullopt;
     }
-    read.readings.resize(detected_->size());
     const PageDrawing drawing{
         .edgeDown = [&](float left, float right, float top, float bottom) {
           return panelEdgeRunsDown(buffer_, left, right, top, bottom);
@@ -151,6 +169,33 @@ class LineReadingRecognition::Handler final : public ImageRequestHandler {
         }};
     const KeptLines kept = keptLines(*detected_, read.readings);
     return observations(readingOrder(kept.boxes, drawing), kept.readings);
+  }
+
+  // Every found line read, the unsure ones twice.
+  LineReadings readFoundLines(bool usesLanguageCorrection) {
+    std::vector<std::size_t> everyLine(detected_->size());
+    std::iota(everyLine.begin(), everyLine.end(), std::size_t{0});
+    LineReadings read = readLines(everyLine, kReadingHeight, usesLanguageCorrection);
+    if (read.error) return read;
+    const std::vector<std::size_t> unsure = unsureLines(read.readings);
+    LineReadings again = readLines(unsure, kSecondLookHeight, usesLanguageCorrection);
+    if (again.error) return again;
+    for (std::size_t retried = 0; retried < unsure.size(); ++retried)
+      if (again.readings[retried].confidence > read.readings[unsure[retried]].confidence)
+        read.readings[unsure[retried]] = std::move(again.readings[retried]);
+    return read;
+  }
+
+  // The found lines given, prepared at `readingHeight`, read; one reading for
+  // each line, whatever the recognizer returned.
+  LineReadings readLines(const std::vector<std::size_t>& lines, float readingHeight, bool usesLanguageCorrection) {
+    if (lines.empty()) return {};
+    std::vector<GreyImage> prepared;
+    prepared.reserve(lines.size());
+    for (const std::size_t line : lines) prepared.push_back(prepareLine(buffer_, (*detected_)[line], readingHeight));
+    LineReadings read = recognition_.reading_.readLines(prepared, usesLanguageCorrection);
+    read.readings.resize(lines.size());
+    return read;
   }
 
   LineReadingRecognition& recognition_;
