@@ -342,6 +342,8 @@ TEST(LineReadingRecognition, ReadsTheFoundLinesInReadingOrderOrSaysWhyNot) {
       // Only the least confident line of three is worth a second look.
       {"an unsure line read surer at another height", {found, {}}, {}, 0.5F, {"en-US"}, {true, {}, {"106 76", "76"}}, 0.6F},
       {"an unsure line read no surer", {found, {}}, {}, 0.5F, {"en-US"}, {true, {}, {"76", "76"}}, 0.4F},
+      {"a page read unsure throughout", {{box(0, 10, 40, 26), box(0, 40, 40, 56)}, {}}, {}, 0.5F, {"en-US"}, {true, {}, {}},
+       0.6F},
       // Left in, the mark, smaller than the title beside it, would part the page
       // into columns.
       {"a dropped mark takes no part in the layout",

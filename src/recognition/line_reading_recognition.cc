@@ -83,21 +83,25 @@ KeptLines keptLines(const std::vector<TextLineBox>& boxes, const std::vector<Rec
 }
 
 // The recognizer's reading of a line shifts with the scale it sees it at, and
-// a line read unsure is often read right at another ("Ctri" at one, "Ctrl"
-// at the next). The page's least confident lines are read again at a second
-// height and keep the surer reading; at most a share of the page's lines, so
-// a page read unsure throughout (a faded photo) costs little more.
+// on a page read surely for the most part, a line read unsure is often read
+// right at another scale ("Ctri" at one, "Ctrl" at the next). The page's
+// least confident lines, at most a share of them, are read again at a second
+// height and keep the surer reading. A page read unsure throughout (a worn
+// photo) is unsure for other reasons and is not looked at again.
 constexpr float kSecondLookConfidence = 0.9F;
 constexpr double kSecondLookShare = 0.15;
+constexpr double kMostlyUnsure = 0.5;
 constexpr float kSecondLookHeight = 36;
 
 std::vector<std::size_t> unsureLines(const std::vector<RecognizedText>& readings) {
   std::vector<std::size_t> unsure;
   for (std::size_t line = 0; line < readings.size(); ++line)
     if (readings[line].confidence < kSecondLookConfidence) unsure.push_back(line);
+  const auto lines = static_cast<double>(readings.size());
+  if (static_cast<double>(unsure.size()) > kMostlyUnsure * lines) return {};
   std::stable_sort(unsure.begin(), unsure.end(),
                    [&](auto a, auto b) { return readings[a].confidence < readings[b].confidence; });
-  const auto most = static_cast<std::size_t>(std::ceil(kSecondLookShare * static_cast<double>(readings.size())));
+  const auto most = static_cast<std::size_t>(std::ceil(kSecondLookShare * lines));
   unsure.resize(std::min(unsure.size(), most));
   return unsure;
 }
