@@ -32,6 +32,13 @@ float distance(Point a, Point b) { return std::hypot(a.x - b.x, a.y - b.y); }
 constexpr float kThinStrokeEnlargement = 2;
 constexpr double kInkCoreShare = 0.03;
 
+// That holds for text drawn on a flat ground, as screens draw it. On a
+// photo's grainy ground the darkest pixels are noise, and the mean serves
+// better: a ground is flat when at least half of it lies within a couple of
+// greys of its commonest grey.
+constexpr int kFlatGroundGreys = 2;
+constexpr double kFlatGroundShare = 0.5;
+
 // Otsu's split of the histogram into ink and ground: the ground is the
 // larger part. Gives the mean grey of each; for thin strokes, the ink's is
 // instead the grey its cores reach, since mapping the mean of their blended
@@ -53,6 +60,21 @@ float inkCore(const std::array<std::int64_t, 256>& histogram, double inkCount, b
   return lightInk ? 255 : 0;
 }
 
+// Whether the ground, the greys from `first` to `last`, is flat.
+bool isFlat(const std::array<std::int64_t, 256>& histogram, int first, int last) {
+  int commonest = first;
+  double count = 0;
+  for (int grey = first; grey <= last; ++grey) {
+    count += static_cast<double>(histogram[grey]);
+    if (histogram[grey] > histogram[commonest]) commonest = grey;
+  }
+  double near = 0;
+  for (int grey = std::max(first, commonest - kFlatGroundGreys); grey <= std::min(last, commonest + kFlatGroundGreys);
+       ++grey)
+    near += static_cast<double>(histogram[grey]);
+  return count > 0 && near >= kFlatGroundShare * count;
+}
+
 Levels inkAndGround(const GreyImage& line, bool thinStrokes) {
   std::array<std::int64_t, 256> histogram{};
   for (const std::uint8_t grey : line.pixels) ++histogram[grey];
@@ -63,6 +85,7 @@ Levels inkAndGround(const GreyImage& line, bool thinStrokes) {
   const auto mean = static_cast<float>(sumAll / total);
   Levels best{mean, mean};
   double bestCountBelow = 0;
+  int bestSplit = 0;
   for (int split = 0; split < 255; ++split) {
     countBelow += histogram[split];
     sumBelow += static_cast<double>(split) * histogram[split];
@@ -71,14 +94,15 @@ Levels inkAndGround(const GreyImage& line, bool thinStrokes) {
     const double meanBelow = sumBelow / countBelow, meanAbove = (sumAll - sumBelow) / countAbove;
     const double spread = countBelow * countAbove * (meanAbove - meanBelow) * (meanAbove - meanBelow);
     if (spread > bestSpread) {
-      bestSpread = spread, bestCountBelow = countBelow;
+      bestSpread = spread, bestCountBelow = countBelow, bestSplit = split;
       best = {static_cast<float>(meanBelow), static_cast<float>(meanAbove)};
     }
   }
   // Light text on a dark ground: the light part is the smaller one.
   const bool lightInk = bestCountBelow > total / 2;
   if (lightInk) std::swap(best.ink, best.ground);
-  if (thinStrokes && bestCountBelow > 0)
+  const bool flatGround = lightInk ? isFlat(histogram, 0, bestSplit) : isFlat(histogram, bestSplit + 1, 255);
+  if (thinStrokes && flatGround && bestCountBelow > 0)
     best.ink = inkCore(histogram, lightInk ? total - bestCountBelow : bestCountBelow, lightInk);
   return best;
 }
