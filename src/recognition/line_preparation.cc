@@ -101,8 +101,8 @@ Levels inkAndGround(const GreyImage& line, bool thinStrokes) {
   // Light text on a dark ground: the light part is the smaller one.
   const bool lightInk = bestCountBelow > total / 2;
   if (lightInk) std::swap(best.ink, best.ground);
-  const bool flatGround = lightInk ? isFlat(histogram, 0, bestSplit) : isFlat(histogram, bestSplit + 1, 255);
-  if (thinStrokes && flatGround && bestCountBelow > 0)
+  if (thinStrokes && bestCountBelow > 0 &&
+      (lightInk ? isFlat(histogram, 0, bestSplit) : isFlat(histogram, bestSplit + 1, 255)))
     best.ink = inkCore(histogram, lightInk ? total - bestCountBelow : bestCountBelow, lightInk);
   return best;
 }
