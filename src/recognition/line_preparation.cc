@@ -24,8 +24,6 @@ constexpr int kMargin = 8;
 // stretching: it is left as it is rather than amplify noise.
 constexpr int kMinContrast = 8;
 
-float distance(Point a, Point b) { return std::hypot(a.x - b.x, a.y - b.y); }
-
 // Small text enlarged this much or more has strokes a pixel or two wide in
 // the page: blending reaches into nearly all of their pixels, and only the
 // darkest few (the lightest, for light ink) show the ink's true grey.
@@ -122,11 +120,12 @@ void normalise(GreyImage& line, bool thinStrokes) {
 GreyImage prepareLine(const PixelBuffer& page, const TextLineBox& box, float readingHeight) {
   const auto& [topLeft, topRight, bottomRight, bottomLeft] = box.corners;
   const auto [length, height] = sidesOf(box);
-  if (!(length >= 1 && height >= 1)) return {};
+  const float topSide = std::hypot(topRight.x - topLeft.x, topRight.y - topLeft.y);
+  if (!(length >= 1 && height >= 1 && topSide > 0)) return {};
   const float scale = std::clamp(readingHeight / height, kMaxReduction, kMaxEnlargement);
   // Unit steps along the text and down across it, in page pixels.
-  const float alongX = (topRight.x - topLeft.x) / distance(topLeft, topRight);
-  const float alongY = (topRight.y - topLeft.y) / distance(topLeft, topRight);
+  const float alongX = (topRight.x - topLeft.x) / topSide;
+  const float alongY = (topRight.y - topLeft.y) / topSide;
   const float downX = -alongY, downY = alongX;
   GreyImage line(static_cast<int>(std::lround(length * scale)) + 2 * kMargin,
                  static_cast<int>(std::lround(height * scale)) + 2 * kMargin);
