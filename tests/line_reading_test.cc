@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <numeric>
 
@@ -24,6 +25,17 @@ namespace {
 
 using V = std::vector<std::string>;
 
+// A page width x height, each pixel the grey `greyAt` gives it.
+std::unique_ptr<PixelBuffer> greyPage(int width, int height, const std::function<int(int x, int y)>& greyAt) {
+  auto buffer = createPixelBuffer(width, height, kPixelFormat32BGRA).buffer;
+  const BaseAddressLock lock(*buffer, LockFlags::readWrite);
+  for (int y = 0; y < height; ++y) {
+    auto* row = reinterpret_cast<std::uint32_t*>(buffer->baseAddress() + y * buffer->bytesPerRow());
+    for (int x = 0; x < width; ++x) row[x] = 0xFF000000U | 0x010101U * static_cast<std::uint32_t>(greyAt(x, y));
+  }
+  return buffer;
+}
+
 // A page of `ground` grey at least width x height, with `text` drawn in
 // `ink` grey at its top left.
 std::unique_ptr<PixelBuffer> page(const std::string& text, int width = 0, int height = 0, std::uint8_t ink = 0,
@@ -31,19 +43,11 @@ std::unique_ptr<PixelBuffer> page(const std::string& text, int width = 0, int he
   const testing::VipsImagePtr drawn = text.empty() ? nullptr : testing::renderTextImage(text, pointSize);
   const int drawnWidth = drawn && vips_image_wio_input(drawn.get()) == 0 ? drawn->Xsize : 0;
   const int drawnHeight = drawn ? drawn->Ysize : 0;
-  auto buffer =
-      createPixelBuffer(std::max(width, drawnWidth), std::max(height, top + drawnHeight), kPixelFormat32BGRA).buffer;
-  const BaseAddressLock lock(*buffer, LockFlags::readWrite);
-  for (int y = 0; y < buffer->height(); ++y) {
-    auto* row = reinterpret_cast<std::uint32_t*>(buffer->baseAddress() + y * buffer->bytesPerRow());
-    for (int x = 0; x < buffer->width(); ++x) {
-      const bool drawnHere = y >= top && y < top + drawnHeight && x < drawnWidth;
-      const int coverage = drawnHere ? 255 - *VIPS_IMAGE_ADDR(drawn.get(), x, y - top) : 0;
-      const int grey = ground + (ink - ground) * coverage / 255;
-      row[x] = 0xFF000000U | 0x010101U * static_cast<std::uint32_t>(grey);
-    }
-  }
-  return buffer;
+  return greyPage(std::max(width, drawnWidth), std::max(height, top + drawnHeight), [&](int x, int y) {
+    const bool drawnHere = y >= top && y < top + drawnHeight && x < drawnWidth;
+    const int coverage = drawnHere ? 255 - *VIPS_IMAGE_ADDR(drawn.get(), x, y - top) : 0;
+    return ground + (ink - ground) * coverage / 255;
+  });
 }
 
 TextLineBox box(float left, float top, float right, float bottom) {
@@ -260,29 +264,23 @@ TEST(LinePreparation, GivesTheRecognizerDarkTextOnLightAtOneHeight) {
 TEST(LinePreparation, KeepsThinStrokesApartAndBlack) {
   for (const bool grainy : {false, true}) {
     SCOPED_TRACE(grainy ? "grainy ground" : "flat ground");
-    auto buffer = createPixelBuffer(40, 12, kPixelFormat32BGRA).buffer;
-    {
-      const BaseAddressLock lock(*buffer, LockFlags::readWrite);
-      for (int y = 0; y < 12; ++y) {
-        auto* row = reinterpret_cast<std::uint32_t*>(buffer->baseAddress() + y * buffer->bytesPerRow());
-        for (int x = 0; x < 40; ++x) {
-          // Two strokes a pixel wide with a pixel between, each blended into
-          // its neighbours as antialiased text is.
-          const bool ink = y >= 2 && y < 10 && (x == 18 || x == 20);
-          const bool edge = y >= 2 && y < 10 && (x == 17 || x == 19 || x == 21);
-          const bool speck = grainy && y == 0 && x % 8 == 0;
-          const std::uint32_t ground = grainy ? 200 + 25 * ((x + y) % 3) : 250;
-          const std::uint32_t grey = speck ? 0 : ink ? 60 : edge ? 170 : ground;
-          row[x] = 0xFF000000U | 0x010101U * grey;
-        }
-      }
-    }
+    const auto buffer = greyPage(40, 12, [&](int x, int y) {
+      // Two strokes a pixel wide with a pixel between, each blended into
+      // its neighbours as antialiased text is.
+      const bool ink = y >= 2 && y < 10 && (x == 18 || x == 20);
+      const bool edge = y >= 2 && y < 10 && (x == 17 || x == 19 || x == 21);
+      const bool speck = grainy && y == 0 && x % 8 == 0;
+      const int ground = grainy ? 200 + 25 * ((x + y) % 3) : 250;
+      return speck ? 0 : ink ? 60 : edge ? 170 : ground;
+    });
     const GreyImage line = prepareLine(*buffer, box(0, 0, 40, 12));
     ASSERT_EQ(line.height, 12 * 4 + 16);
     const auto at = [&](float pageX) { return line.at(static_cast<int>(8 + pageX * 4), line.height / 2); };
     EXPECT_LT(at(18), grainy ? 20 : 60);
     EXPECT_LT(at(20), grainy ? 20 : 60);
-    if (!grainy) EXPECT_GT(at(19), 120) << "the gap between the strokes";
+    if (!grainy) {
+      EXPECT_GT(at(19), 120) << "the gap between the strokes";
+    }
   }
 }
 
