@@ -69,6 +69,24 @@ TEST(ProcessStartup, KeepsTheStandardDescriptorsTakenAndStderrForTheToolAlone) {
   EXPECT_EXIT(startWith({0, 1, 2}), ::testing::ExitedWithCode(0), "^/dev/null-r /dev/null-w /dev/null-w /dev/null-w $");
 }
 
+TEST(ProcessStartup, AsksForHugePagesOnceAmongTheCallersTunablesAndKeepsTheRestOfItsEnvironment) {
+  using Variables = std::vector<std::string>;
+  const std::string asked = "GLIBC_TUNABLES=glibc.malloc.hugetlb=1";
+  const std::vector<std::pair<Variables, std::optional<Variables>>> cases = {
+      {{"PATH=/bin", "MY_GLIBC_TUNABLES=x"}, Variables{"PATH=/bin", "MY_GLIBC_TUNABLES=x", asked}},
+      {{"GLIBC_TUNABLES=glibc.malloc.arena_max=2", "HOME=/"},
+       Variables{"HOME=/", "GLIBC_TUNABLES=glibc.malloc.arena_max=2:glibc.malloc.hugetlb=1"}},
+      {{"GLIBC_TUNABLES="}, Variables{asked}},
+      {{"GLIBC_TUNABLES=glibc.malloc.hugetlb=0", "HOME=/"}, std::nullopt},
+      {{asked}, std::nullopt}};
+  for (auto [given, restarted] : cases) {
+    std::vector<char*> environment;
+    for (std::string& variable : given) environment.push_back(variable.data());
+    environment.push_back(nullptr);
+    EXPECT_EQ(hugePageEnvironment(environment.data()), restarted) << given.front();
+  }
+}
+
 TEST(RunDeadline, EndsAStuckRunWithItsLineAndLetsAFinishedOneGo) {
   EXPECT_EXIT({ const RunDeadline deadline(std::chrono::milliseconds(50), "late\n", stderr); pause(); },
               ::testing::ExitedWithCode(0), "^late\n$");

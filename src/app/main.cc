@@ -9,13 +9,17 @@
 
 namespace {
 
-// Runs before any shared library's constructor: some libraries print while
-// they initialise (the OpenMP runtime, for one), and standard error must
-// carry nothing but our usage line.
-void divertStandardErrorFirst(int, char**, char**) { tarnwick::divertStandardError(); }
+// Runs before any shared library's constructor: a restart then costs no
+// library its start, and some libraries print while they initialise (the
+// OpenMP runtime, for one), while standard error must carry nothing but our
+// usage line.
+void startBeforeLibraries(int, char** argv, char** environment) {
+  tarnwick::restartWithHugePages(argv, environment);
+  tarnwick::divertStandardError();
+}
 
-__attribute__((section(".preinit_array"), used)) void (*const divertBeforeLibraries)(int, char**, char**) =
-    divertStandardErrorFirst;
+__attribute__((section(".preinit_array"), used)) void (*const beforeLibraries)(int, char**, char**) =
+    startBeforeLibraries;
 
 }  // namespace
 

@@ -1,6 +1,9 @@
 #pragma once
 
 #include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
 
 namespace tarnwick {
 
@@ -16,5 +19,20 @@ std::FILE* startPlatform();
 // any shared library initialises, since some print from their constructors;
 // startPlatform runs it if that has not happened. Uses system calls only.
 void divertStandardError();
+
+// A run touches a few hundred megabytes of fresh memory once (the page, the
+// detector's layers, two recognizer models), and faulting it in 4 KB pages
+// costs a sixth of the run. glibc backs its heaps with transparent huge
+// pages where the kernel leaves that to the process, but only when told so
+// by GLIBC_TUNABLES as the process starts: this executes the binary again,
+// once, with that setting added, and returns only where it does not apply
+// (set either way by the caller already, huge pages always or never used, a
+// secure-execution process) or executing failed. The executable runs it
+// first of all, before the C library has set up `environ`.
+void restartWithHugePages(char** argv, char** environment);
+
+// The environment to restart with: the one given, with huge pages asked of
+// glibc among the caller's own tunables; none when those say either way.
+std::optional<std::vector<std::string>> hugePageEnvironment(char** environment);
 
 }  // namespace tarnwick
