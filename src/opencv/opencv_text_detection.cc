@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 #include <optional>
 #include <utility>
 
@@ -84,6 +83,17 @@ std::string sha256Hex(const std::string& bytes) {
     hex += pair.data();
   }
   return hex;
+}
+
+// The whole file in one read, as the model load waits on it; nothing when
+// it cannot be read whole.
+std::string fileBytes(const std::string& path) {
+  std::ifstream file(path, std::ios::binary | std::ios::ate);
+  const std::streamoff size = file ? static_cast<std::streamoff>(file.tellg()) : 0;
+  if (size <= 0) return {};
+  std::string bytes(static_cast<std::size_t>(size), '\0');
+  if (!file.seekg(0) || !file.read(bytes.data(), size)) return {};
+  return bytes;
 }
 
 PlatformError modelError(const std::string& why) {
@@ -289,10 +299,8 @@ OpenCvTextDetection::OpenCvTextDetection(std::string modelPath, std::string expe
   loading_ = std::async(std::launch::async, [path = modelPath_, expected = std::move(expectedSha256)] {
     limitOpenMPToCallingThread();
     auto model = std::make_unique<Model>();
-    std::ifstream file(path, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    if (!file.good() && !file.eof()) bytes.clear();
-    if (!file.is_open() || bytes.empty()) {
+    const std::string bytes = fileBytes(path);
+    if (bytes.empty()) {
       model->error = modelError("could not read its model " + path);
       return model;
     }
