@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const std::size_t box : line) ++seen.at(box);
   if (std::count(seen.begin(), seen.end(), 1) != std::ptrdiff_t(seen.size())) std::abort();
   for (std::size_t box = 0; box < boxes.size() && box < 8; ++box) {
-    const tarnwick::GreyImage line = tarnwick::prepareLine(*page, boxes[box]);
+    const tarnwick::GreyImage line = tarnwick::prepareLine(tarnwick::GreyView(*page), boxes[box]);
     if (line.pixels.size() != static_cast<std::size_t>(line.width) * line.height) std::abort();
   }
   return 0;

@@ -246,7 +246,7 @@ TEST(LinePreparation, GivesTheRecognizerDarkTextOnLightAtOneHeight) {
   };
   for (const auto& [name, buffer, where, height] : cases) {
     SCOPED_TRACE(name);
-    const GreyImage line = prepareLine(*buffer, where);
+    const GreyImage line = prepareLine(GreyView(*buffer), where);
     ASSERT_EQ(line.height, height);
     ASSERT_EQ(line.pixels.size(), static_cast<std::size_t>(line.width) * line.height);
     const Tones tones = tonesOf(line);
@@ -254,7 +254,7 @@ TEST(LinePreparation, GivesTheRecognizerDarkTextOnLightAtOneHeight) {
     EXPECT_GT(tones.lightest, 215);
     EXPECT_GT(tones.edge, 200) << "the ground is light";
   }
-  EXPECT_TRUE(prepareLine(*page("", 10, 10), box(5, 5, 5, 5)).pixels.empty()) << "a box of no size";
+  EXPECT_TRUE(prepareLine(GreyView(*page("", 10, 10)), box(5, 5, 5, 5)).pixels.empty()) << "a box of no size";
 }
 
 // Small text is enlarged so much that its strokes are mostly blended edge:
@@ -273,7 +273,7 @@ TEST(LinePreparation, KeepsThinStrokesApartAndBlack) {
       const int ground = grainy ? 200 + 25 * ((x + y) % 3) : 250;
       return speck ? 0 : ink ? 60 : edge ? 170 : ground;
     });
-    const GreyImage line = prepareLine(*buffer, box(0, 0, 40, 12));
+    const GreyImage line = prepareLine(GreyView(*buffer), box(0, 0, 40, 12));
     ASSERT_EQ(line.height, 12 * 4 + 16);
     const auto at = [&](float pageX) { return line.at(static_cast<int>(8 + pageX * 4), line.height / 2); };
     EXPECT_LT(at(18), grainy ? 20 : 60);
@@ -299,13 +299,15 @@ class FakeLineReading final : public LineRecognition {
   std::optional<PlatformError> error;
   float symbolConfidence = 0;
   float otherHeightConfidence = 0;
-  LineReadings readLines(const std::vector<GreyImage>& lines, bool) override {
+  LineReadings readLines(const LinesToRead& lines, bool) override {
     LineReadings read{.readings = {}, .error = error};
-    for (const GreyImage& line : lines)
+    for (std::size_t drawn = 0; drawn < lines.pixels.size(); ++drawn) {
+      const GreyImage line = lines.draw(drawn);
       read.readings.push_back(line.height == 36 + 16 ? RecognizedText{std::to_string(line.width), otherHeightConfidence}
                               : line.width == 136        ? RecognizedText{"***", symbolConfidence}
                               : line.width == 64         ? RecognizedText{"O", 0.9F}
                                                          : RecognizedText{std::to_string(line.width) + " ", 0.9F});
+    }
     return read;
   }
 };
@@ -443,7 +445,8 @@ TEST(LineReadingEngines, AModelMissingOrDamagedIsAnErrorNeverACrash) {
   // a missing model kept off standard error.
   TesseractLineRecognition modelless(dir.path());
   ::testing::internal::CaptureStderr();
-  const LineReadings read = modelless.readLines({GreyImage(40, 40)}, true);
+  const LineReadings read =
+      modelless.readLines({.pixels = {1600}, .draw = [](std::size_t) { return GreyImage(40, 40); }}, true);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
   ASSERT_TRUE(read.error);
   EXPECT_EQ(read.error->code, static_cast<std::int64_t>(TextRecognitionErrorCode::modelUnavailable));

@@ -4,8 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
-
-#include "recognition/grey_view.h"
+#include <optional>
 
 namespace tarnwick {
 namespace {
@@ -115,27 +114,48 @@ void normalise(GreyImage& line, bool thinStrokes) {
     grey = static_cast<std::uint8_t>(std::clamp(std::lround((grey - levels.ink) * gain), 0L, 255L));
 }
 
-}  // namespace
+// How a box's line is laid out once prepared; none for a box without
+// length or height.
+struct Layout {
+  float scale;           // prepared pixels per page pixel
+  float alongX, alongY;  // a unit step along the text, in page pixels
+  int width, height;
+};
 
-GreyImage prepareLine(const PixelBuffer& page, const TextLineBox& box, float readingHeight) {
+std::optional<Layout> layoutOf(const TextLineBox& box, float readingHeight) {
   const auto& [topLeft, topRight, bottomRight, bottomLeft] = box.corners;
   const auto [length, height] = sidesOf(box);
   const float topSide = std::hypot(topRight.x - topLeft.x, topRight.y - topLeft.y);
-  if (!(length >= 1 && height >= 1 && topSide > 0)) return {};
+  if (!(length >= 1 && height >= 1 && topSide > 0)) return std::nullopt;
   const float scale = std::clamp(readingHeight / height, kMaxReduction, kMaxEnlargement);
-  // Unit steps along the text and down across it, in page pixels.
-  const float alongX = (topRight.x - topLeft.x) / topSide;
-  const float alongY = (topRight.y - topLeft.y) / topSide;
-  const float downX = -alongY, downY = alongX;
-  GreyImage line(static_cast<int>(std::lround(length * scale)) + 2 * kMargin,
-                 static_cast<int>(std::lround(height * scale)) + 2 * kMargin);
-  const GreyView grey(page);
+  return Layout{.scale = scale,
+                .alongX = (topRight.x - topLeft.x) / topSide,
+                .alongY = (topRight.y - topLeft.y) / topSide,
+                .width = static_cast<int>(std::lround(length * scale)) + 2 * kMargin,
+                .height = static_cast<int>(std::lround(height * scale)) + 2 * kMargin};
+}
+
+}  // namespace
+
+std::int64_t preparedPixels(const TextLineBox& box, float readingHeight) {
+  const std::optional<Layout> layout = layoutOf(box, readingHeight);
+  return layout ? std::int64_t{layout->width} * layout->height : 0;
+}
+
+GreyImage prepareLine(const GreyView& page, const TextLineBox& box, float readingHeight) {
+  const std::optional<Layout> layout = layoutOf(box, readingHeight);
+  if (!layout) return {};
+  const Point& topLeft = box.corners[0];
+  const float scale = layout->scale;
+  // A unit step down across the text, in page pixels.
+  const float downX = -layout->alongY, downY = layout->alongX;
+  GreyImage line(layout->width, layout->height);
   for (int y = 0; y < line.height; ++y) {
     const float across = static_cast<float>(y - kMargin) / scale;
     for (int x = 0; x < line.width; ++x) {
       const float along = static_cast<float>(x - kMargin) / scale;
-      line.at(x, y) = static_cast<std::uint8_t>(std::lround(
-          grey.sample(topLeft.x + along * alongX + across * downX, topLeft.y + along * alongY + across * downY)));
+      line.at(x, y) = static_cast<std::uint8_t>(std::lround(page.sample(
+          topLeft.x + along * layout->alongX + across * downX, topLeft.y + along * layout->alongY + across * downY)));
     }
   }
   normalise(line, scale >= kThinStrokeEnlargement);

@@ -190,14 +190,17 @@ class LineReadingRecognition::Handler final : public ImageRequestHandler {
     return read;
   }
 
-  // The found lines given, prepared at `readingHeight`, read; one reading for
-  // each line, whatever the recognizer returned.
+  // The found lines given, prepared at `readingHeight` as the recognizer
+  // takes them up, read; one reading for each line, whatever the recognizer
+  // returned.
   LineReadings readLines(const std::vector<std::size_t>& lines, float readingHeight, bool usesLanguageCorrection) {
     if (lines.empty()) return {};
-    std::vector<GreyImage> prepared;
-    prepared.reserve(lines.size());
-    for (const std::size_t line : lines) prepared.push_back(prepareLine(buffer_, (*detected_)[line], readingHeight));
-    LineReadings read = recognition_.reading_.readLines(prepared, usesLanguageCorrection);
+    const GreyView page(buffer_);
+    LinesToRead toRead{.pixels = {}, .draw = [&](std::size_t line) {
+                         return prepareLine(page, (*detected_)[lines[line]], readingHeight);
+                       }};
+    for (const std::size_t line : lines) toRead.pixels.push_back(preparedPixels((*detected_)[line], readingHeight));
+    LineReadings read = recognition_.reading_.readLines(toRead, usesLanguageCorrection);
     read.readings.resize(lines.size());
     return read;
   }

@@ -128,32 +128,32 @@ RecognizedText readLine(tesseract::TessBaseAPI& engine, const GreyImage& line) {
 }
 
 // Lines shared out between engines: each takes the largest line no engine
-// has taken, so the long lines go first and the engines finish together.
+// has taken, draws it and reads it, so the long lines go first and the
+// engines finish together.
 class LineQueue {
  public:
-  explicit LineQueue(const std::vector<GreyImage>& lines) : lines_(lines), order_(lines.size()), readings_(lines.size()) {
+  explicit LineQueue(const LinesToRead& lines)
+      : lines_(lines), order_(lines.pixels.size()), readings_(lines.pixels.size()) {
     std::iota(order_.begin(), order_.end(), std::size_t{0});
-    const auto size = [&](std::size_t line) { return std::int64_t{lines[line].width} * lines[line].height; };
-    std::stable_sort(order_.begin(), order_.end(), [&](auto a, auto b) { return size(a) > size(b); });
+    std::stable_sort(order_.begin(), order_.end(), [&](auto a, auto b) { return lines.pixels[a] > lines.pixels[b]; });
   }
 
   void readWith(tesseract::TessBaseAPI& engine) {
     for (std::size_t taken = next_++; taken < order_.size(); taken = next_++)
-      readings_[order_[taken]] = readLine(engine, lines_[order_[taken]]);
+      readings_[order_[taken]] = readLine(engine, lines_.draw(order_[taken]));
   }
 
   std::vector<RecognizedText> readings() && { return std::move(readings_); }
 
  private:
-  const std::vector<GreyImage>& lines_;
+  const LinesToRead& lines_;
   std::vector<std::size_t> order_;
   std::vector<RecognizedText> readings_;
   std::atomic<std::size_t> next_ = 0;
 };
 
-std::size_t enginesFor(const std::vector<GreyImage>& lines) {
-  std::int64_t pixels = 0;
-  for (const GreyImage& line : lines) pixels += std::int64_t{line.width} * line.height;
+std::size_t enginesFor(const LinesToRead& lines) {
+  const std::int64_t pixels = std::accumulate(lines.pixels.begin(), lines.pixels.end(), std::int64_t{0});
   const auto wanted = static_cast<std::size_t>(1 + pixels / kPixelsPerExtraEngine);
   return std::min({wanted, usableCores(), kMaxEngines});
 }
@@ -179,7 +179,7 @@ void TesseractLineRecognition::waitUntilLoaded() {
   for (Engine& engine : engines_) engine.ready();
 }
 
-LineReadings TesseractLineRecognition::readLines(const std::vector<GreyImage>& lines, bool usesLanguageCorrection) {
+LineReadings TesseractLineRecognition::readLines(const LinesToRead& lines, bool usesLanguageCorrection) {
   const std::size_t engineCount = enginesFor(lines);
   for (std::size_t engine = 0; engine < engineCount; ++engine)
     engines_[engine].load(modelDirectory_, usesLanguageCorrection);

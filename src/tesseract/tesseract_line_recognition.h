@@ -29,7 +29,7 @@ class TesseractLineRecognition final : public LineRecognition {
   TesseractLineRecognition(const TesseractLineRecognition&) = delete;
   TesseractLineRecognition& operator=(const TesseractLineRecognition&) = delete;
 
-  LineReadings readLines(const std::vector<GreyImage>& lines, bool usesLanguageCorrection) override;
+  LineReadings readLines(const LinesToRead& lines, bool usesLanguageCorrection) override;
   // Returns once every engine started has loaded or failed to.
   void waitUntilLoaded();
 
