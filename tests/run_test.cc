@@ -71,12 +71,15 @@ TEST(ProcessStartup, KeepsTheStandardDescriptorsTakenAndStderrForTheToolAlone) {
 
 TEST(ProcessStartup, AsksForHugePagesOnceAmongTheCallersTunablesAndKeepsTheRestOfItsEnvironment) {
   using Variables = std::vector<std::string>;
-  const std::string asked = "GLIBC_TUNABLES=glibc.malloc.hugetlb=1";
+  const std::string asked = "GLIBC_TUNABLES=glibc.malloc.hugetlb=1:glibc.malloc.top_pad=67108864";
   const std::vector<std::pair<Variables, std::optional<Variables>>> cases = {
       {{"PATH=/bin", "MY_GLIBC_TUNABLES=x"}, Variables{"PATH=/bin", "MY_GLIBC_TUNABLES=x", asked}},
       {{"GLIBC_TUNABLES=glibc.malloc.arena_max=2", "HOME=/"},
-       Variables{"HOME=/", "GLIBC_TUNABLES=glibc.malloc.arena_max=2:glibc.malloc.hugetlb=1"}},
+       Variables{"HOME=/", "GLIBC_TUNABLES=glibc.malloc.arena_max=2:glibc.malloc.hugetlb=1:"
+                           "glibc.malloc.top_pad=67108864"}},
       {{"GLIBC_TUNABLES="}, Variables{asked}},
+      {{"GLIBC_TUNABLES=glibc.malloc.top_pad=0"},
+       Variables{"GLIBC_TUNABLES=glibc.malloc.top_pad=0:glibc.malloc.hugetlb=1"}},
       {{"GLIBC_TUNABLES=glibc.malloc.hugetlb=0", "HOME=/"}, std::nullopt},
       {{asked}, std::nullopt}};
   for (auto [given, restarted] : cases) {

@@ -40,6 +40,11 @@ void keepVipsFromLoadingModules() { setenv("VIPSHOME", "/nonexistent", 1); }
 
 constexpr const char* kTunables = "GLIBC_TUNABLES";
 constexpr const char* kHugePageTunable = "glibc.malloc.hugetlb";
+// Grown by glibc's default 128 KB at a time, a heap is seldom covered by
+// whole huge pages: heaps grow 64 MB at a time instead. Unused, the growth
+// costs address space, not memory.
+constexpr const char* kHeapGrowthTunable = "glibc.malloc.top_pad";
+constexpr const char* kHeapGrowth = "67108864";
 
 // True when the kernel backs with huge pages only the memory a process
 // asks it to, the setting the restart is for.
@@ -66,7 +71,10 @@ std::optional<std::vector<std::string>> hugePageEnvironment(char** environment) 
       variables.emplace_back(entry);
   }
   if (tunables.find(kHugePageTunable) != std::string::npos) return std::nullopt;
-  variables.push_back(prefix + tunables + (tunables.empty() ? "" : ":") + kHugePageTunable + "=1");
+  const auto add = [&](const std::string& tunable) { tunables += (tunables.empty() ? "" : ":") + tunable; };
+  add(std::string(kHugePageTunable) + "=1");
+  if (tunables.find(kHeapGrowthTunable) == std::string::npos) add(std::string(kHeapGrowthTunable) + "=" + kHeapGrowth);
+  variables.push_back(prefix + tunables);
   return variables;
 }
 

@@ -22,17 +22,20 @@ void divertStandardError();
 
 // A run touches a few hundred megabytes of fresh memory once (the page, the
 // detector's layers, two recognizer models), and faulting it in 4 KB pages
-// costs a sixth of the run. glibc backs its heaps with transparent huge
-// pages where the kernel leaves that to the process, but only when told so
-// by GLIBC_TUNABLES as the process starts: this executes the binary again,
-// once, with that setting added, and returns only where it does not apply
-// (set either way by the caller already, huge pages always or never used, a
-// secure-execution process) or executing failed. The executable runs it
-// first of all, before the C library has set up `environ`.
+// costs up to a quarter of the run. glibc backs its heaps with transparent
+// huge pages where the kernel leaves that to the process, but only when told
+// so by GLIBC_TUNABLES as the process starts: this executes the binary
+// again, once, with those settings added (see hugePageEnvironment), and
+// returns only where they do not apply (huge pages set either way by the
+// caller already, used always or never, a secure-execution process) or
+// executing failed. The executable runs it first of all, before the C
+// library has set up `environ`.
 void restartWithHugePages(char** argv, char** environment);
 
-// The environment to restart with: the one given, with huge pages asked of
-// glibc among the caller's own tunables; none when those say either way.
+// The environment to restart with: the one given, with huge pages and heaps
+// that grow in large steps asked of glibc among the caller's own tunables
+// (theirs kept where they name one); none when those say either way about
+// huge pages.
 std::optional<std::vector<std::string>> hugePageEnvironment(char** environment);
 
 }  // namespace tarnwick
