@@ -81,9 +81,11 @@ std::optional<std::vector<std::string>> hugePageEnvironment(char** environment) 
 void restartWithHugePages(char** argv, char** environment) {
   // glibc ignores the tunables of a secure-execution process: asking again
   // would never end.
-  if (getauxval(AT_SECURE) != 0 || !hugePagesOnRequest()) return;
+  if (getauxval(AT_SECURE) != 0) return;
+  // The environment first: the restarted start, and any whose caller chose,
+  // then reads no kernel setting.
   std::optional<std::vector<std::string>> variables = hugePageEnvironment(environment);
-  if (!variables) return;
+  if (!variables || !hugePagesOnRequest()) return;
   std::vector<char*> restartEnvironment;
   for (std::string& variable : *variables) restartEnvironment.push_back(variable.data());
   restartEnvironment.push_back(nullptr);
