@@ -26,7 +26,7 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/tarnwickConfigVersion.cma
 install(TARGETS tarnwick RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS tarnwick_shared EXPORT tarnwick LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(TARGETS tarnwick_imaging LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/tarnwick)
-install(TARGETS ${TARNWICK_DECODERS} RUNTIME DESTINATION ${CMAKE_INSTALL_LIBDIR}/tarnwick)
+install(TARGETS tarnwick-reader ${TARNWICK_DECODERS} RUNTIME DESTINATION ${CMAKE_INSTALL_LIBDIR}/tarnwick)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/tarnwick DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(EXPORT tarnwick NAMESPACE tarnwick:: FILE tarnwickConfig.cmake
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/tarnwick)

@@ -192,7 +192,7 @@ TEST(BadInput, FileTheCallerMayNotRead) {
     if ((status(parent).permissions() & std::filesystem::perms::others_exec) == std::filesystem::perms::none)
       GTEST_SKIP() << "user 65534 may not reach " << parent;
   permissions(dir.path(), std::filesystem::perms::owner_all | std::filesystem::perms::others_exec);
-  for (const char* shipped : {"tarnwick", "tarnwick-imaging.so"})
+  for (const char* shipped : {"tarnwick", "tarnwick-reader", "tarnwick-imaging.so"})
     copy_file(std::filesystem::path(TARNWICK_BINARY).parent_path() / shipped, dir.file(shipped));
   ASSERT_TRUE(testing::saved(testing::hello(), dir.file("private.png")));
   permissions(dir.file("private.png"), std::filesystem::perms::owner_read);

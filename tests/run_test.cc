@@ -8,6 +8,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "app/huge_pages.h"
 #include "app/process_startup.h"
 #include "app/run.h"
 #include "app/run_deadline.h"
@@ -23,19 +24,29 @@ using testing::errorLineFor, testing::kHelloWorldLine, testing::StandardOutput;
 TEST(EndToEnd, EveryRunWritesItsOneLineOnceAndOnlyTheUsageLineToStderr) {
   const testing::TempDir dir;
   for (const char* name : {"hello.png", "hello.heic"}) ASSERT_TRUE(testing::saved(testing::hello(), dir.file(name)));
-  std::filesystem::copy_file(TARNWICK_BINARY, dir.file("tarnwick"));  // away from its module
+  // The command away from its recognizer program, and the program away from its module.
+  const std::filesystem::path built = std::filesystem::path(TARNWICK_BINARY).parent_path();
+  for (const char* alone : {"tarnwick", "tarnwick-reader"}) {
+    std::filesystem::create_directory(dir.file(alone + std::string(".alone")));
+    std::filesystem::copy_file(built / alone, dir.file(alone + std::string(".alone/") + alone));
+  }
   const std::string usage = "usage: tarnwick <image-path>";
   std::vector<std::tuple<std::vector<std::string>, testing::Launch, std::string>> cases = {
       {{}, {}, errorLineFor(usage)},
       {{"G_MESSAGES_DEBUG=all", "VIPS_INFO=1", "OMP_DISPLAY_ENV=true", TARNWICK_BINARY, dir.file("hello.png")},
        {.tool = "/usr/bin/env"}, kHelloWorldLine},
       {{dir.file("hello.heic")}, {}, kHelloWorldLine},
-      {{dir.file("hello.png")}, {.tool = dir.file("tarnwick")},
+      {{dir.file("hello.png")}, {.tool = dir.file("tarnwick.alone/tarnwick")},
+       errorLineFor("vision failed: cannot start the recognizer program tarnwick-reader")},
+      {{dir.file("hello.png")}, {.tool = dir.file("tarnwick-reader.alone/tarnwick-reader")},
        errorLineFor("cannot load the imaging module tarnwick-imaging.so")}};
   // Output that cannot be written: no line, and still no signal.
   for (const auto output : {StandardOutput::closed, StandardOutput::devFull, StandardOutput::pipeWithoutReader})
     for (const auto& arguments : {std::vector<std::string>{}, {dir.file("missing.png")}})
       cases.emplace_back(arguments, testing::Launch{.standardOutput = output}, "");
+  cases.emplace_back(std::vector{dir.file("hello.png")},
+                     testing::Launch{.tool = dir.file("tarnwick.alone/tarnwick"), .standardOutput = StandardOutput::pipeWithoutReader},
+                     "");
   for (const auto& [arguments, launch, line] : cases) {
     const testing::ToolRun run = testing::runTool(arguments, launch);
     const bool noPath = arguments.empty();

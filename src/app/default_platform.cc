@@ -16,10 +16,12 @@ namespace {
 
 // Where the detector's model may be, relative to the directory of the binary
 // that reads it: beside it in the build tree; once installed, in
-// share/tarnwick/ beside the bin/ and lib/ the binaries live in.
+// share/tarnwick/ beside the lib/ the shared library lives in, or above the
+// lib/tarnwick/ of the recognizer program.
 constexpr std::array kDetectorModelPaths{
     "/" TARNWICK_DETECTOR_MODEL,
     "/../share/tarnwick/" TARNWICK_DETECTOR_MODEL,
+    "/../../share/tarnwick/" TARNWICK_DETECTOR_MODEL,
 };
 
 std::string detectorModelPath() {

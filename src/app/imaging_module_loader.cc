@@ -12,13 +12,12 @@ namespace tarnwick {
 namespace {
 
 // Where the module may be, relative to the directory of the binary that
-// loads it: beside it in the build tree; once installed, in lib/tarnwick/
-// seen from the shared library, which lives in lib/, or from the executable
-// in bin/.
+// loads it: beside it in the build tree and beside the recognizer program,
+// which is installed in lib/tarnwick/; in lib/tarnwick/ seen from the shared
+// library, which lives in lib/.
 constexpr std::array kImagingModulePaths{
     "/tarnwick-imaging.so",
     "/tarnwick/tarnwick-imaging.so",
-    "/" TARNWICK_LIBDIR_FROM_BINDIR "/tarnwick/tarnwick-imaging.so",
 };
 
 ImagingServices& loadImagingServices() {

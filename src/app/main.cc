@@ -9,16 +9,15 @@
 
 namespace {
 
-// Runs before any shared library's constructor: a restart then costs no
-// library its start, and some libraries print while they initialise (the
-// OpenMP runtime, for one), while standard error must carry nothing but our
-// usage line.
-void startBeforeLibraries(int, char** argv, char** environment) {
-  tarnwick::restartWithHugePages(argv, environment);
+// Runs before any shared library's constructor: some print while they
+// initialise (the OpenMP runtime, for one), while standard error must carry
+// nothing but our usage line.
+void startBeforeLibraries() {
+  tarnwick::takeTheCommandsName();
   tarnwick::divertStandardError();
 }
 
-__attribute__((section(".preinit_array"), used)) void (*const beforeLibraries)(int, char**, char**) =
+__attribute__((section(".preinit_array"), used)) void (*const beforeLibraries)() =
     startBeforeLibraries;
 
 }  // namespace

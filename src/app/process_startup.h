@@ -1,9 +1,6 @@
 #pragma once
 
 #include <cstdio>
-#include <optional>
-#include <string>
-#include <vector>
 
 namespace tarnwick {
 
@@ -20,22 +17,9 @@ std::FILE* startPlatform();
 // startPlatform runs it if that has not happened. Uses system calls only.
 void divertStandardError();
 
-// A run touches a few hundred megabytes of fresh memory once (the page, the
-// detector's layers, two recognizer models), and faulting it in 4 KB pages
-// costs up to a quarter of the run. glibc backs its heaps with transparent
-// huge pages where the kernel leaves that to the process, but only when told
-// so by GLIBC_TUNABLES as the process starts: this executes the binary
-// again, once, with those settings added (see hugePageEnvironment), and
-// returns only where they do not apply (huge pages set either way by the
-// caller already, used always or never, a secure-execution process) or
-// executing failed. The executable runs it first of all, before the C
-// library has set up `environ`.
-void restartWithHugePages(char** argv, char** environment);
-
-// The environment to restart with: the one given, with huge pages and heaps
-// that grow in large steps asked of glibc among the caller's own tunables
-// (theirs kept where they name one); none when those say either way about
-// huge pages.
-std::optional<std::vector<std::string>> hugePageEnvironment(char** environment);
+// The command starts this program by another file's name, which the kernel
+// gives the process; it takes the command's back, so callers that look for
+// or stop their runs by name find them.
+void takeTheCommandsName();
 
 }  // namespace tarnwick
