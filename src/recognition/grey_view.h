@@ -20,31 +20,48 @@ class GreyView {
   // At a pixel; pixels off the page take the nearest edge's.
   float at(int x, int y) const { return grey(std::clamp(x, 0, width_ - 1), std::clamp(y, 0, height_ - 1)); }
 
+  // The four pixels, along one axis, that a point between pixels is blended
+  // from, and their weights.
+  struct Taps {
+    std::array<int, 4> at;
+    std::array<float, 4> weights;
+  };
+  Taps tapsAcross(float x) const { return taps(x, width_); }
+  Taps tapsDown(float y) const { return taps(y, height_); }
+
+  // A row's pixels at the taps across blended: one row's share of a sample.
+  float blendedRow(int y, const Taps& across) const {
+    float sum = 0;
+    for (int tap = 0; tap < 4; ++tap) sum += across.weights[tap] * grey(across.at[tap], y);
+    return sum;
+  }
+
+  // The blended rows at the taps down blended in turn, clamped to greys.
+  template <typename BlendedRow>
+  static float blendedDown(const Taps& down, BlendedRow&& blendedRowAt) {
+    float sum = 0;
+    for (int tap = 0; tap < 4; ++tap) sum += down.weights[tap] * blendedRowAt(down.at[tap]);
+    return std::clamp(sum, 0.0F, 255.0F);
+  }
+
   // At a point between pixels, by cubic convolution: unlike a straight-line
   // blend it keeps enlarged strokes sharp, so thin letters that stand close
   // ("rl", "il") stay apart. Points off the page take the nearest edge.
   float sample(float x, float y) const {
-    x = std::clamp(x, 0.0F, static_cast<float>(width_ - 1));
-    y = std::clamp(y, 0.0F, static_cast<float>(height_ - 1));
-    const int left = static_cast<int>(x), top = static_cast<int>(y);
-    const std::array<float, 4> across = weights(x - static_cast<float>(left));
-    const std::array<float, 4> down = weights(y - static_cast<float>(top));
-    // The sixteen taps' rows and columns, held on the page once rather than per tap.
-    std::array<int, 4> columns{}, rows{};
-    for (int tap = 0; tap < 4; ++tap) {
-      columns[tap] = std::clamp(left + tap - 1, 0, width_ - 1);
-      rows[tap] = std::clamp(top + tap - 1, 0, height_ - 1);
-    }
-    float sum = 0;
-    for (int row = 0; row < 4; ++row) {
-      float rowSum = 0;
-      for (int column = 0; column < 4; ++column) rowSum += across[column] * grey(columns[column], rows[row]);
-      sum += down[row] * rowSum;
-    }
-    return std::clamp(sum, 0.0F, 255.0F);
+    const Taps across = tapsAcross(x);
+    return blendedDown(tapsDown(y), [&](int row) { return blendedRow(row, across); });
   }
 
  private:
+  // The point clamped to the page, the pixels around it held on the page.
+  static Taps taps(float point, int size) {
+    point = std::clamp(point, 0.0F, static_cast<float>(size - 1));
+    const int before = static_cast<int>(point);
+    Taps found{.at = {}, .weights = weights(point - static_cast<float>(before))};
+    for (int tap = 0; tap < 4; ++tap) found.at[tap] = std::clamp(before + tap - 1, 0, size - 1);
+    return found;
+  }
+
   // Keys' kernel (a = -0.5) at the four pixels around a point a fraction f
   // past the second of them.
   static std::array<float, 4> weights(float f) {

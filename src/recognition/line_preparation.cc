@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 namespace tarnwick {
 namespace {
@@ -135,6 +136,47 @@ std::optional<Layout> layoutOf(const TextLineBox& box, float readingHeight) {
                 .height = static_cast<int>(std::lround(height * scale)) + 2 * kMargin};
 }
 
+// Page pixels from the box's edge to a prepared pixel's place along or
+// across the text.
+float pagePixelsTo(int prepared, float scale) { return static_cast<float>(prepared - kMargin) / scale; }
+
+// Each pixel of the line sampled where it falls on the page, along the box's
+// slant.
+void drawAlongSlant(const GreyView& page, const Layout& layout, const Point& topLeft, GreyImage& line) {
+  // A unit step down across the text, in page pixels.
+  const float downX = -layout.alongY, downY = layout.alongX;
+  for (int y = 0; y < line.height; ++y) {
+    const float across = pagePixelsTo(y, layout.scale);
+    for (int x = 0; x < line.width; ++x) {
+      const float along = pagePixelsTo(x, layout.scale);
+      line.at(x, y) = static_cast<std::uint8_t>(std::lround(
+          page.sample(topLeft.x + along * layout.alongX + across * downX, topLeft.y + along * layout.alongY + across * downY)));
+    }
+  }
+}
+
+// The same samples for an upright line, sooner: each of its columns falls on
+// one column of taps and each row on one row, so each page row it touches is
+// blended across once for all the line's rows rather than once per sample.
+void drawUpright(const GreyView& page, const Layout& layout, const Point& topLeft, GreyImage& line) {
+  std::vector<GreyView::Taps> across(static_cast<std::size_t>(line.width));
+  for (int x = 0; x < line.width; ++x)
+    across[static_cast<std::size_t>(x)] = page.tapsAcross(topLeft.x + pagePixelsTo(x, layout.scale));
+  const auto downAt = [&](int y) { return page.tapsDown(topLeft.y + pagePixelsTo(y, layout.scale)); };
+  const int firstRow = downAt(0).at.front(), rows = downAt(line.height - 1).at.back() - firstRow + 1;
+  const auto width = static_cast<std::size_t>(line.width);
+  std::vector<float> blended(static_cast<std::size_t>(rows) * width);
+  for (int row = 0; row < rows; ++row)
+    for (std::size_t x = 0; x < width; ++x)
+      blended[static_cast<std::size_t>(row) * width + x] = page.blendedRow(firstRow + row, across[x]);
+  for (int y = 0; y < line.height; ++y) {
+    const GreyView::Taps down = downAt(y);
+    for (std::size_t x = 0; x < width; ++x)
+      line.at(static_cast<int>(x), y) = static_cast<std::uint8_t>(std::lround(GreyView::blendedDown(
+          down, [&](int row) { return blended[static_cast<std::size_t>(row - firstRow) * width + x]; })));
+  }
+}
+
 }  // namespace
 
 std::int64_t preparedPixels(const TextLineBox& box, float readingHeight) {
@@ -145,20 +187,12 @@ std::int64_t preparedPixels(const TextLineBox& box, float readingHeight) {
 GreyImage prepareLine(const GreyView& page, const TextLineBox& box, float readingHeight) {
   const std::optional<Layout> layout = layoutOf(box, readingHeight);
   if (!layout) return {};
-  const Point& topLeft = box.corners[0];
-  const float scale = layout->scale;
-  // A unit step down across the text, in page pixels.
-  const float downX = -layout->alongY, downY = layout->alongX;
   GreyImage line(layout->width, layout->height);
-  for (int y = 0; y < line.height; ++y) {
-    const float across = static_cast<float>(y - kMargin) / scale;
-    for (int x = 0; x < line.width; ++x) {
-      const float along = static_cast<float>(x - kMargin) / scale;
-      line.at(x, y) = static_cast<std::uint8_t>(std::lround(page.sample(
-          topLeft.x + along * layout->alongX + across * downX, topLeft.y + along * layout->alongY + across * downY)));
-    }
-  }
-  normalise(line, scale >= kThinStrokeEnlargement);
+  if (layout->alongY == 0)
+    drawUpright(page, *layout, box.corners[0], line);
+  else
+    drawAlongSlant(page, *layout, box.corners[0], line);
+  normalise(line, layout->scale >= kThinStrokeEnlargement);
   return line;
 }
 
