@@ -1,7 +1,7 @@
 // The command: starts the recognizer program, in the same process, with the
-// environment that gets it huge pages. Kept to the C library and the report
-// writer, this start costs a couple of milliseconds where the recognizer's
-// seventy-odd shared libraries cost thirty.
+// environment that gets it huge pages. Linked to little beyond the C library
+// and the report writer, its start costs a couple of milliseconds, where the
+// recognizer's seventy-odd shared libraries take thirty to load.
 #include <unistd.h>
 
 #include <array>
