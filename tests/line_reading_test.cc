@@ -257,6 +257,34 @@ TEST(LinePreparation, GivesTheRecognizerDarkTextOnLightAtOneHeight) {
   EXPECT_TRUE(prepareLine(GreyView(*page("", 10, 10)), box(5, 5, 5, 5)).pixels.empty()) << "a box of no size";
 }
 
+// An upright box is drawn by a quicker route than a slanted one: both must
+// sample the page alike, at any scale and at the page's edges, so a box tilted
+// by a hair comes out as the upright one does.
+TEST(LinePreparation, DrawsAnUprightBoxAsItsSlantedTwin) {
+  const auto small = page("Save", 0, 0, 0, 255), large = page("Save", 400, 400, 0, 255);
+  const struct {
+    const char* name;
+    const PixelBuffer& page;
+    TextLineBox box;
+  } cases[] = {
+      {"enlarged", *small, box(0, 40, 120, 56)},
+      {"reduced", *large, box(0, 0, 400, 192)},
+      {"reaching past the page", *small,
+       box(-6, -3, static_cast<float>(small->width() + 6), static_cast<float>(small->height() + 3))},
+  };
+  for (const auto& [name, buffer, upright] : cases) {
+    SCOPED_TRACE(name);
+    TextLineBox tilted = upright;
+    tilted.corners[1].y += 0.001F, tilted.corners[2].y += 0.001F;
+    const GreyImage drawn = prepareLine(GreyView(buffer), upright), twin = prepareLine(GreyView(buffer), tilted);
+    ASSERT_EQ(std::pair(drawn.width, drawn.height), std::pair(twin.width, twin.height));
+    int worst = 0;
+    for (std::size_t at = 0; at < drawn.pixels.size(); ++at) worst = std::max(worst, std::abs(drawn.pixels[at] - twin.pixels[at]));
+    EXPECT_LE(worst, 2);
+    EXPECT_LT(tonesOf(drawn).darkest, 40) << "text was drawn";
+  }
+}
+
 // Small text is enlarged so much that its strokes are mostly blended edge:
 // stretching them must not close the gaps between close letters. On a
 // photo's grainy ground, where the darkest pixels are specks of noise, the
