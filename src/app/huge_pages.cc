@@ -52,16 +52,12 @@ std::optional<std::vector<std::string>> hugePageEnvironment(char** environment) 
   return variables;
 }
 
-std::vector<std::string> recognizerEnvironment(char** environment) {
+std::optional<std::vector<std::string>> recognizerEnvironment(char** environment) {
   // The environment first: a caller who chose costs no read of the kernel's
   // setting.
-  if (getauxval(AT_SECURE) == 0)
-    if (std::optional<std::vector<std::string>> asked = hugePageEnvironment(environment);
-        asked && hugePagesOnRequest())
-      return std::move(*asked);
-  std::vector<std::string> given;
-  for (char** variable = environment; *variable != nullptr; ++variable) given.emplace_back(*variable);
-  return given;
+  if (getauxval(AT_SECURE) != 0) return std::nullopt;
+  std::optional<std::vector<std::string>> asked = hugePageEnvironment(environment);
+  return asked && hugePagesOnRequest() ? std::move(asked) : std::nullopt;
 }
 
 }  // namespace tarnwick

@@ -14,11 +14,11 @@ namespace tarnwick {
 // the recognizer program with those settings added.
 
 // The environment the recognizer program starts with: the caller's, with
-// huge pages asked of glibc (see hugePageEnvironment) unless that does not
-// apply: huge pages set either way by the caller already, used always or
-// never by the kernel, or a secure-execution process, whose tunables glibc
-// would not pass on.
-std::vector<std::string> recognizerEnvironment(char** environment);
+// huge pages asked of glibc (see hugePageEnvironment); none, for the caller's
+// as it is, where that does not apply: huge pages set either way by the
+// caller already, used always or never by the kernel, or a secure-execution
+// process, whose tunables glibc would not pass on.
+std::optional<std::vector<std::string>> recognizerEnvironment(char** environment);
 
 // The environment given, with huge pages and heaps that grow in large steps
 // asked of glibc among the caller's own tunables (theirs kept where they

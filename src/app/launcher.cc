@@ -5,12 +5,12 @@
 #include <unistd.h>
 
 #include <array>
-#include <climits>
 #include <csignal>
+#include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
+#include "app/binary_location.h"
 #include "app/huge_pages.h"
 #include "report/json_report.h"
 
@@ -23,23 +23,18 @@ constexpr std::array kRecognizerPaths{
     "/" TARNWICK_LIBDIR_FROM_BINDIR "/tarnwick/tarnwick-reader",
 };
 
-std::string commandDirectory() {
-  std::array<char, PATH_MAX> path{};
-  const ssize_t length = readlink("/proc/self/exe", path.data(), path.size() - 1);
-  if (length <= 0) return {};
-  const std::string_view command(path.data(), static_cast<std::size_t>(length));
-  return std::string(command.substr(0, command.rfind('/')));
-}
-
 }  // namespace
 
 int main(int, char** argv, char** environment) {
-  std::vector<std::string> variables = tarnwick::recognizerEnvironment(environment);
-  std::vector<char*> recognizerEnvironment;
-  for (std::string& variable : variables) recognizerEnvironment.push_back(variable.data());
-  recognizerEnvironment.push_back(nullptr);
-  if (const std::string directory = commandDirectory(); !directory.empty())
-    for (const char* path : kRecognizerPaths) execve((directory + path).c_str(), argv, recognizerEnvironment.data());
+  std::optional<std::vector<std::string>> asked = tarnwick::recognizerEnvironment(environment);
+  std::vector<char*> askedEnvironment;
+  if (asked) {
+    for (std::string& variable : *asked) askedEnvironment.push_back(variable.data());
+    askedEnvironment.push_back(nullptr);
+  }
+  char** const recognizerEnvironment = asked ? askedEnvironment.data() : environment;
+  if (const std::string directory = tarnwick::binaryDirectory(); !directory.empty())
+    for (const char* path : kRecognizerPaths) execve((directory + path).c_str(), argv, recognizerEnvironment);
   // Only a broken installation gets here; its record must still reach a
   // reader that may have gone.
   std::signal(SIGPIPE, SIG_IGN);
