@@ -14,6 +14,7 @@ namespace {
 // nothing but our usage line.
 void startBeforeLibraries() {
   tarnwick::takeTheCommandsName();
+  tarnwick::keepFreedMemoryForReuse();
   tarnwick::divertStandardError();
 }
 

@@ -22,4 +22,9 @@ void divertStandardError();
 // or stop their runs by name find them.
 void takeTheCommandsName();
 
+// Has the C library keep freed memory for reuse rather than give it back to
+// the kernel at once (see process_startup.cc). For the executable only: a
+// host application's allocator is its own.
+void keepFreedMemoryForReuse();
+
 }  // namespace tarnwick
