@@ -168,9 +168,13 @@ TesseractLineRecognition::TesseractLineRecognition(std::string modelDirectory)
   // Made before this object, it is destroyed after it, so an engine kept in
   // a static recognizer can still hand its word lists back at exit.
   tesseract::TessBaseAPI::ClearPersistentCache();
-  // The model loads while the image is decoded; the tool asks for language
-  // correction.
+  // The model loads while the image is decoded and its lines are found; the
+  // tool asks for language correction. Most pages give a second engine lines
+  // enough to read, and loaded only once they are found it would leave its
+  // core idle for the length of its load: where there is a second core, the
+  // second engine loads now too.
   engines_[0].load(modelDirectory_, true);
+  if (usableCores() > 1) engines_[1].load(modelDirectory_, true);
 }
 
 TesseractLineRecognition::~TesseractLineRecognition() = default;
