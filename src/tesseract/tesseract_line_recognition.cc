@@ -152,10 +152,12 @@ class LineQueue {
   std::atomic<std::size_t> next_ = 0;
 };
 
-std::size_t enginesFor(const LinesToRead& lines) {
+// Engines already loading or loaded cost nothing more to read with; each
+// engine more is worth kPixelsPerExtraEngine of lines, as it must load first.
+std::size_t enginesFor(const LinesToRead& lines, std::size_t started) {
   const std::int64_t pixels = std::accumulate(lines.pixels.begin(), lines.pixels.end(), std::int64_t{0});
-  const auto wanted = static_cast<std::size_t>(1 + pixels / kPixelsPerExtraEngine);
-  return std::min({wanted, usableCores(), kMaxEngines});
+  const auto wanted = std::max(started, static_cast<std::size_t>(1 + pixels / kPixelsPerExtraEngine));
+  return std::min({wanted, lines.pixels.size(), usableCores(), kMaxEngines});
 }
 
 }  // namespace
@@ -173,8 +175,8 @@ TesseractLineRecognition::TesseractLineRecognition(std::string modelDirectory)
   // enough to read, and loaded only once they are found it would leave its
   // core idle for the length of its load: where there is a second core, the
   // second engine loads now too.
-  engines_[0].load(modelDirectory_, true);
-  if (usableCores() > 1) engines_[1].load(modelDirectory_, true);
+  const std::size_t preloaded = std::min<std::size_t>(2, usableCores());
+  for (std::size_t engine = 0; engine < preloaded; ++engine) engines_[engine].load(modelDirectory_, true);
 }
 
 TesseractLineRecognition::~TesseractLineRecognition() = default;
@@ -184,7 +186,9 @@ void TesseractLineRecognition::waitUntilLoaded() {
 }
 
 LineReadings TesseractLineRecognition::readLines(const LinesToRead& lines, bool usesLanguageCorrection) {
-  const std::size_t engineCount = enginesFor(lines);
+  std::size_t started = 0;
+  while (started < engines_.size() && engines_[started].startedFor(usesLanguageCorrection)) ++started;
+  const std::size_t engineCount = enginesFor(lines, started);
   for (std::size_t engine = 0; engine < engineCount; ++engine)
     engines_[engine].load(modelDirectory_, usesLanguageCorrection);
   LineQueue queue(lines);
@@ -222,6 +226,10 @@ void TesseractLineRecognition::Engine::load(const std::string& modelDirectory, b
       return std::unique_ptr<tesseract::TessBaseAPI>();
     return engine;
   });
+}
+
+bool TesseractLineRecognition::Engine::startedFor(bool usesLanguageCorrection) const {
+  return (loading_.valid() || engine_) && usesLanguageCorrection_ == usesLanguageCorrection;
 }
 
 tesseract::TessBaseAPI* TesseractLineRecognition::Engine::ready() {

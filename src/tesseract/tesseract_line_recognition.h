@@ -15,10 +15,10 @@ namespace tarnwick {
 
 // Lines read by Tesseract's LSTM engine with Debian's English model, one at
 // a time in single-line mode. Loading the model is most of a short run's
-// cost, so the first engine starts loading on its own thread as soon as the
-// recognizer is made; when a page has many lines, more engines load and read
-// them on the other cores the process may use, joined before readLines
-// returns. Engines are kept for the next call, loaded again only when a call
+// cost, so the first engine, and a second where there is a second core,
+// start loading on threads of their own as soon as the recognizer is made;
+// when a page has many lines, more engines load, and they read them on the
+// other cores the process may use, joined before readLines returns. Engines are kept for the next call, loaded again only when a call
 // asks for the other language-correction setting.
 class TesseractLineRecognition final : public LineRecognition {
  public:
@@ -39,6 +39,8 @@ class TesseractLineRecognition final : public LineRecognition {
    public:
     // Starts loading, unless loaded or loading already with the setting.
     void load(const std::string& modelDirectory, bool usesLanguageCorrection);
+    // Whether it is loading or loaded with the setting.
+    bool startedFor(bool usesLanguageCorrection) const;
     // The engine once the load started last has finished; nullptr when it
     // failed or none was started. Any one thread may wait for it.
     tesseract::TessBaseAPI* ready();
@@ -50,7 +52,7 @@ class TesseractLineRecognition final : public LineRecognition {
   };
 
   std::string modelDirectory_;
-  std::vector<Engine> engines_;  // the first always; the rest for pages with many lines
+  std::vector<Engine> engines_;  // two from the start (one on one core); the rest for pages with many lines
 };
 
 }  // namespace tarnwick
