@@ -129,14 +129,21 @@ cv::Mat reducedPage(const PixelBuffer& page, const cv::Size& size) {
   return bgr;
 }
 
-// Rows of the reduced page as the network takes them: 3 channels of floats,
-// normalised as in training.
+// Rows of the reduced page as the network takes them: a blob of 3 planes of
+// floats, normalised as in training. Each plane is written in place, the
+// blob being the only float copy of the page made.
 cv::Mat networkInput(const cv::Mat& bgr) {
-  cv::Mat normalised;
-  bgr.convertTo(normalised, CV_32FC3, 1.0 / 255);
-  normalised -= cv::Scalar(kMean[0], kMean[1], kMean[2]);
-  cv::divide(normalised, cv::Scalar(kDeviation[0], kDeviation[1], kDeviation[2]), normalised);
-  return normalised;
+  const std::array<int, 4> shape{1, 3, bgr.rows, bgr.cols};
+  cv::Mat blob(shape.size(), shape.data(), CV_32F);
+  cv::Mat channel;
+  for (int plane = 0; plane < 3; ++plane) {
+    cv::Mat normalised(bgr.rows, bgr.cols, CV_32F, blob.ptr<float>(0, plane));
+    cv::extractChannel(bgr, channel, plane);
+    channel.convertTo(normalised, CV_32F, 1.0 / 255);
+    cv::subtract(normalised, cv::Scalar(kMean[static_cast<std::size_t>(plane)]), normalised);
+    cv::divide(normalised, cv::Scalar(kDeviation[static_cast<std::size_t>(plane)]), normalised);
+  }
+  return blob;
 }
 
 // Whether each row of the reduced page holds anything but one flat colour:
@@ -221,7 +228,7 @@ std::optional<cv::Mat> textProbability(cv::dnn::Net& net, const cv::Mat& page, s
     const int kept = std::min(rows, page.rows - start);
     if (std::none_of(inked.begin() + start, inked.begin() + start + kept, [](bool row) { return row; })) continue;
     const int from = std::clamp(start - kStripContext, 0, page.rows - window);
-    net.setInput(cv::dnn::blobFromImage(networkInput(page.rowRange(from, from + window))));
+    net.setInput(networkInput(page.rowRange(from, from + window)));
     const cv::Mat output = net.forward();
     if (!isMapOf(output, window, page.cols)) return std::nullopt;
     const cv::Mat strip(window, page.cols, CV_32F, const_cast<float*>(output.ptr<float>()));
