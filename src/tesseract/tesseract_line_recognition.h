@@ -18,8 +18,9 @@ namespace tarnwick {
 // cost, so the first engine, and a second where there is a second core,
 // start loading on threads of their own as soon as the recognizer is made;
 // when a page has many lines, more engines load, and they read them on the
-// other cores the process may use, joined before readLines returns. Engines are kept for the next call, loaded again only when a call
-// asks for the other language-correction setting.
+// other cores the process may use, joined before readLines returns. Engines
+// are kept for the next call, loaded again only when a call asks for the
+// other language-correction setting.
 class TesseractLineRecognition final : public LineRecognition {
  public:
   TesseractLineRecognition();
