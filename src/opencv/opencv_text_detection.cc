@@ -133,15 +133,15 @@ cv::Mat reducedPage(const PixelBuffer& page, const cv::Size& size) {
 // floats, normalised as in training. Each plane is written in place, the
 // blob being the only float copy of the page made.
 cv::Mat networkInput(const cv::Mat& bgr) {
-  const std::array<int, 4> shape{1, 3, bgr.rows, bgr.cols};
+  const std::array<int, 4> shape{1, static_cast<int>(kMean.size()), bgr.rows, bgr.cols};
   cv::Mat blob(shape.size(), shape.data(), CV_32F);
   cv::Mat channel;
-  for (int plane = 0; plane < 3; ++plane) {
-    cv::Mat normalised(bgr.rows, bgr.cols, CV_32F, blob.ptr<float>(0, plane));
-    cv::extractChannel(bgr, channel, plane);
+  for (std::size_t plane = 0; plane < kMean.size(); ++plane) {
+    cv::Mat normalised(bgr.rows, bgr.cols, CV_32F, blob.ptr<float>(0, static_cast<int>(plane)));
+    cv::extractChannel(bgr, channel, static_cast<int>(plane));
     channel.convertTo(normalised, CV_32F, 1.0 / 255);
-    cv::subtract(normalised, cv::Scalar(kMean[static_cast<std::size_t>(plane)]), normalised);
-    cv::divide(normalised, cv::Scalar(kDeviation[static_cast<std::size_t>(plane)]), normalised);
+    cv::subtract(normalised, cv::Scalar(kMean[plane]), normalised);
+    cv::divide(normalised, cv::Scalar(kDeviation[plane]), normalised);
   }
   return blob;
 }

@@ -210,7 +210,7 @@ LineReadings TesseractLineRecognition::readLines(const LinesToRead& lines, bool 
 }
 
 void TesseractLineRecognition::Engine::load(const std::string& modelDirectory, bool usesLanguageCorrection) {
-  if ((loading_.valid() || engine_) && usesLanguageCorrection_ == usesLanguageCorrection) return;
+  if (startedFor(usesLanguageCorrection)) return;
   if (loading_.valid()) loading_.get();
   usesLanguageCorrection_ = usesLanguageCorrection;
   engine_.reset();
