@@ -219,8 +219,11 @@ void TesseractLineRecognition::Engine::load(const std::string& modelDirectory, b
     auto engine = std::make_unique<tesseract::TessBaseAPI>();
     // The LSTM engine loads its own word lists unless lstm_use_matrix is off;
     // load_system_dawg and load_freq_dawg only reach the legacy engine's.
-    const std::vector<std::string> names{"lstm_use_matrix"};
-    const std::vector<std::string> values{usesLanguageCorrection ? "1" : "0"};
+    // Every line comes prepared dark on light: reading a weak line a second
+    // time inverted, as invert_threshold has the engine do, only doubles the
+    // cost of the lines that cost most.
+    const std::vector<std::string> names{"lstm_use_matrix", "invert_threshold"};
+    const std::vector<std::string> values{usesLanguageCorrection ? "1" : "0", "0"};
     if (engine->Init(modelDirectory.c_str(), kModelLanguage, tesseract::OEM_LSTM_ONLY, nullptr, 0, &names, &values,
                      false) != 0)
       return std::unique_ptr<tesseract::TessBaseAPI>();
