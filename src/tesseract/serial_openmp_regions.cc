@@ -5,10 +5,15 @@
 // (limitOpenMPToCallingThread), and its engines read on threads of their
 // own. libgomp still makes and unmakes a team of one for every region, and
 // Tesseract's LSTM opens a region for each time step of each line: about a
-// tenth of a document's reading went to that bookkeeping. Here a region
-// runs its body directly, as its team of one would. Tesseract and the
-// libraries beside it call these through their procedure linkage tables, so
-// the definitions in the executable are the ones they reach.
+// tenth of a document's run went to that bookkeeping. Here a region runs
+// its body directly, as its team of one would. Tesseract and the libraries
+// beside it call these through their procedure linkage tables, so the
+// definitions in the executable are the ones they reach.
+//
+// Sections begun by libgomp itself (a sections construct inside a parallel
+// region) are left to libgomp. One begun that way inside a section of a
+// region run here would be handed this region's sections: no library the
+// program loads nests sections so.
 
 #include <dlfcn.h>
 
